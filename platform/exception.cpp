@@ -1,0 +1,26 @@
+// Message formatting shared by every exception of the system.
+#include "platform/exception.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace velarin {
+
+std::string Format(const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  va_list copy;
+  va_copy(copy, args);
+  int n = std::vsnprintf(nullptr, 0, fmt, copy);
+  va_end(copy);
+  std::string out;
+  if (n > 0) {
+    out.resize(size_t(n) + 1);
+    std::vsnprintf(out.data(), out.size(), fmt, args);
+    out.resize(size_t(n));
+  }
+  va_end(args);
+  return out;
+}
+
+}  // namespace velarin

@@ -1,0 +1,41 @@
+// Case mapping of 16-bit text on Linux: towupper/towlower per code unit.
+#include "platform/text.h"
+
+#include <clocale>
+#include <cwctype>
+
+namespace velarin::platform {
+namespace {
+
+char16_t MapUnit(char16_t c, bool upper) {
+  if (c < 0x80) {
+    if (upper && c >= u'a' && c <= u'z') return char16_t(c - 32);
+    if (!upper && c >= u'A' && c <= u'Z') return char16_t(c + 32);
+    return c;
+  }
+  if (c >= 0xD800 && c <= 0xDFFF) return c;  // halves of a pair map to themselves
+  wint_t m = upper ? std::towupper(wint_t(c)) : std::towlower(wint_t(c));
+  return m <= 0xFFFF ? char16_t(m) : c;
+}
+
+std::u16string Map(std::u16string_view s, bool upper) {
+  std::u16string out(s);
+  for (auto& c : out) c = MapUnit(c, upper);
+  return out;
+}
+
+}  // namespace
+
+std::u16string UpperW(std::u16string_view s) { return Map(s, true); }
+std::u16string LowerW(std::u16string_view s) { return Map(s, false); }
+
+int CompareTextW(std::u16string_view a, std::u16string_view b) {
+  size_t n = a.size() < b.size() ? a.size() : b.size();
+  for (size_t i = 0; i < n; ++i) {
+    char16_t x = MapUnit(a[i], true), y = MapUnit(b[i], true);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+
+}  // namespace velarin::platform

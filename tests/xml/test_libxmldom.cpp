@@ -1,0 +1,249 @@
+// The libxml2 back-end: white space, declaration node, safety limits, saving, namespaces.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+#include "platform/codepage.h"
+#include "xml/xmldom.h"
+
+using namespace velarin;
+using namespace velarin::xml;
+
+namespace {
+
+DOMDocument Parse(const std::string& bytes) {
+  DOMDocument d = GetDOM()->createDocument();
+  EXPECT_TRUE(d->loadBytes(bytes)) << platform::WideToUtf8(d->parseError().reason);
+  return d;
+}
+
+DOMNode Root(const DOMDocument& d) {
+  for (auto& c : d->childNodes())
+    if (c->nodeType() == nkElement) return c;
+  return nullptr;
+}
+
+std::string Names(const DOMNodes& nodes) {
+  std::string out;
+  for (auto& n : nodes) {
+    if (!out.empty()) out += ',';
+    out += platform::WideToUtf8(n->nodeName());
+    if (n->nodeType() == nkText) out += "[" + platform::WideToUtf8(n->nodeValue()) + "]";
+  }
+  return out;
+}
+
+TEST(LibxmlDom, IsTheDefaultVendorAndRegistersOnce) {
+  EXPECT_TRUE(GetDOM());
+  EXPECT_EQ(GetDOM(), GetDOM("libxml2"));
+  try {
+    RegisterDOMVendor("libxml2", GetDOM());
+    FAIL();
+  } catch (const Exception& e) {
+    EXPECT_STREQ(e.what(), "\"libxml2\" DOMImplementation already registered");
+  }
+  try {
+    GetDOM("MSXML6");
+    FAIL();
+  } catch (const Exception& e) {
+    EXPECT_STREQ(e.what(), "No matching DOM Vendor: \"MSXML6\"");
+  }
+}
+
+TEST(LibxmlDom, DropsWhiteSpaceOnlyTextEverywhereButKeepsOtherText) {
+  auto d = Parse("<a>\n  <b> x </b>\n  <c><i>1</i> <i>2</i>tail </c>\t<d xml:space='preserve'> <e/> </d></a>");
+  auto a = Root(d);
+  EXPECT_EQ(Names(a->childNodes()), "b,c,d");
+  auto kids = a->childNodes();
+  EXPECT_EQ(Names(kids[0]->childNodes()), "#text[ x ]");
+  // mixed content: the blank between the two elements goes, the text after them stays
+  EXPECT_EQ(Names(kids[1]->childNodes()), "i,i,#text[tail ]");
+  EXPECT_EQ(Names(kids[2]->childNodes()), "#text[ ],e,#text[ ]");
+}
+
+TEST(LibxmlDom, KeepsWhiteSpaceWhenAsked) {
+  DOMDocument d = GetDOM()->createDocument();
+  DOMParseSettings s;
+  s.preserveWhiteSpace = true;
+  d->setParseSettings(s);
+  ASSERT_TRUE(d->loadBytes("<a> <b/> </a>"));
+  EXPECT_EQ(Names(Root(d)->childNodes()), "#text[ ],b,#text[ ]");
+}
+
+TEST(LibxmlDom, DeclarationIsTheFirstChildAsWritten) {
+  auto d = Parse("<?xml version=\"1.0\" encoding='windows-1251'?>\n<!-- c --><a/>");
+  auto top = d->childNodes();
+  ASSERT_EQ(top.size(), 3u);
+  EXPECT_EQ(top[0]->nodeType(), nkProcessingInstr);
+  EXPECT_EQ(top[0]->nodeName(), u"xml");
+  EXPECT_EQ(top[0]->nodeValue(), u"version=\"1.0\" encoding='windows-1251'");
+  EXPECT_EQ(top[1]->nodeType(), nkComment);
+  auto none = Parse("<a/>");
+  EXPECT_EQ(none->childNodes().size(), 1u);
+}
+
+TEST(LibxmlDom, ReadsUtf16WithAndWithoutMark) {
+  std::u16string text = u"<?xml version=\"1.0\" encoding=\"UTF-16\"?><a>\u0416</a>";
+  for (bool bom : {true, false})
+    for (bool le : {true, false}) {
+      std::string bytes;
+      if (bom) bytes = le ? "\xFF\xFE" : "\xFE\xFF";
+      for (char16_t c : text) {
+        char lo = char(c & 0xFF), hi = char(c >> 8);
+        bytes += le ? std::string{lo, hi} : std::string{hi, lo};
+      }
+      auto d = Parse(bytes);
+      auto a = Root(d);
+      ASSERT_TRUE(a) << bom << le;
+      EXPECT_EQ(a->childNodes()[0]->nodeValue(), u"\u0416");
+      EXPECT_EQ(d->childNodes()[0]->nodeValue(), u"version=\"1.0\" encoding=\"UTF-16\"");
+    }
+}
+
+TEST(LibxmlDom, ParseErrorTellsReasonLineAndSource) {
+  DOMDocument d = GetDOM()->createDocument();
+  EXPECT_FALSE(d->loadBytes("<a>\n<b>\n</a>\n"));
+  EXPECT_FALSE(d->parseError().reason.empty());
+  EXPECT_EQ(d->parseError().line, 3);
+  EXPECT_EQ(d->parseError().srcText, u"</a>");
+  EXPECT_FALSE(d->loadBytes(""));
+  EXPECT_FALSE(d->loadBytes(std::string("\x89PNG\r\n\x1a\n\0\0\0", 11)));
+}
+
+TEST(LibxmlDom, BillionLaughsFailsFast) {
+  std::string doc = "<?xml version=\"1.0\"?><!DOCTYPE lolz [<!ENTITY lol \"lol\">";
+  std::string prev = "lol";
+  for (int i = 1; i <= 9; ++i) {
+    std::string name = "lol" + std::to_string(i);
+    doc += "<!ENTITY " + name + " \"";
+    for (int k = 0; k < 10; ++k) doc += "&" + prev + ";";
+    doc += "\">";
+    prev = name;
+  }
+  doc += "]><lolz>&lol9;</lolz>";
+  auto start = std::chrono::steady_clock::now();
+  DOMDocument d = GetDOM()->createDocument();
+  EXPECT_FALSE(d->loadBytes(doc));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+}
+
+TEST(LibxmlDom, InternalEntitiesExpandExternalOnesAreNeverFetched) {
+  auto d = Parse("<!DOCTYPE a [<!ENTITY e \"x&amp;y\">]><a>&e;</a>");
+  EXPECT_EQ(Root(d)->childNodes()[0]->nodeValue(), u"x&y");
+  DOMDocument ext = GetDOM()->createDocument();
+  EXPECT_FALSE(ext->loadBytes("<!DOCTYPE a [<!ENTITY e SYSTEM \"/etc/hostname\">]><a>&e;</a>"));
+}
+
+TEST(LibxmlDom, AcceptsVeryLargeTextNodes) {
+  std::string big(30u << 20, 'A');
+  auto d = Parse("<a><binary>" + big + "</binary></a>");
+  EXPECT_EQ(Root(d)->childNodes()[0]->childNodes()[0]->nodeValue().size(), big.size());
+}
+
+TEST(LibxmlDom, SavesInTheDeclaredEncodingWithCharacterReferences) {
+  std::string src = "<?xml version=\"1.0\" encoding=\"windows-1251\"?>\n<a t=\"\xE6\">\xE6</a>";
+  auto d = Parse(src);
+  auto a = Root(d);
+  a->childNodes()[0]->setNodeValue(u"\u0416\u4E2D&<");
+  std::string out = d->saveBytes();
+  EXPECT_NE(out.find("<?xml version=\"1.0\" encoding=\"windows-1251\"?>"), std::string::npos) << out;
+  EXPECT_NE(out.find("<a t=\"\xE6\">\xC6&#20013;&amp;&lt;</a>"), std::string::npos) << out;
+  // and the bytes parse back to the same text
+  auto again = Parse(out);
+  EXPECT_EQ(Root(again)->childNodes()[0]->nodeValue(), u"\u0416\u4E2D&<");
+  EXPECT_NE(platform::WideToUtf8(d->xml()).find("\xD0\x96\xE4\xB8\xAD"), std::string::npos);
+}
+
+TEST(LibxmlDom, SavesUtf16AndUtf8) {
+  std::string src = "\xFF\xFE";
+  for (char c : std::string("<?xml version=\"1.0\" encoding=\"UTF-16\"?><a>x</a>")) src += std::string{c, '\0'};
+  auto u16 = Parse(src);
+  std::string out = u16->saveBytes();
+  ASSERT_GE(out.size(), 4u);
+  EXPECT_TRUE(out.find(std::string("<\0a\0>\0x\0", 8)) != std::string::npos);
+  auto u8 = Parse("<a>\xD0\x96</a>");
+  EXPECT_EQ(u8->saveBytes(), "<a>\xD0\x96</a>\n");
+}
+
+TEST(LibxmlDom, NewElementsReuseTheDeclarationInScope) {
+  auto d = Parse("<FictionBook xmlns=\"http://fb\" xmlns:l=\"http://link\"><description/></FictionBook>");
+  auto root = Root(d);
+  auto desc = root->childNodes()[0];
+  auto t = d->createElementNS(u"http://fb", u"title-info");
+  desc->appendChild(t);
+  auto link = d->createElementNS(u"http://link", u"l:ref");
+  t->appendChild(link);
+  EXPECT_EQ(t->namespaceURI(), u"http://fb");
+  EXPECT_EQ(link->nodeName(), u"l:ref");
+  std::string out = d->saveBytes();
+  EXPECT_NE(out.find("<description><title-info><l:ref/></title-info></description>"), std::string::npos) << out;
+  // Without a declaration in scope the element declares its namespace itself.
+  auto lone = Parse("<a/>");
+  auto n = lone->createElementNS(u"urn:x", u"b");
+  Root(lone)->appendChild(n);
+  EXPECT_NE(lone->saveBytes().find("<b xmlns=\"urn:x\"/>"), std::string::npos);
+}
+
+TEST(LibxmlDom, NamespaceDeclarationsShowAsAttributes) {
+  auto d = Parse("<a xmlns=\"u1\" xmlns:l=\"u2\" l:href=\"#x\" id=\"1\"/>");
+  auto attrs = Root(d)->attributes();
+  ASSERT_EQ(attrs.size(), 4u);
+  EXPECT_EQ(attrs[0]->nodeName(), u"xmlns");
+  EXPECT_EQ(attrs[1]->nodeName(), u"xmlns:l");
+  EXPECT_EQ(attrs[1]->prefix(), u"xmlns");
+  EXPECT_EQ(attrs[1]->localName(), u"l");
+  EXPECT_EQ(attrs[1]->nodeValue(), u"u2");
+  EXPECT_EQ(attrs[2]->nodeName(), u"l:href");
+  EXPECT_EQ(attrs[2]->localName(), u"href");
+  EXPECT_EQ(attrs[2]->namespaceURI(), u"u2");
+}
+
+TEST(LibxmlDom, EditsLinkRemoveAndOutliveTheirDocument) {
+  DOMNode kept;
+  {
+    auto d = Parse("<a><b/><c/></a>");
+    auto a = Root(d);
+    auto kids = a->childNodes();
+    auto text = d->createTextNode(u"t");
+    a->appendChild(text);
+    auto text2 = d->createTextNode(u"u");
+    a->appendChild(text2);  // two text nodes side by side stay two nodes
+    EXPECT_EQ(Names(a->childNodes()), "b,c,#text[t],#text[u]");
+    try {
+      a->insertBefore(d->createElement(u"x"), nullptr);
+      FAIL();
+    } catch (const DOMException& e) {
+      EXPECT_STREQ(e.what(), "Node cannot be null");
+    }
+    a->insertBefore(d->createElement(u"first"), kids[0]);
+    a->removeChild(kids[1]);
+    EXPECT_EQ(Names(a->childNodes()), "first,b,#text[t],#text[u]");
+    auto attr = d->createAttribute(u"name");
+    attr->setNodeValue(u"A & B");
+    a->setAttributeNode(attr);
+    EXPECT_NE(d->saveBytes().find("name=\"A &amp; B\""), std::string::npos);
+    auto replacement = d->createAttribute(u"name");
+    EXPECT_TRUE(a->setAttributeNode(replacement)->isSameNode(*attr));
+    a->removeAttributeNode(replacement);
+    EXPECT_TRUE(a->attributes().empty());
+    kept = kids[1];
+  }
+  // The removed node and its tree are still there for whoever holds them.
+  EXPECT_EQ(kept->nodeName(), u"c");
+  EXPECT_TRUE(kept->ownerDocument());
+}
+
+TEST(LibxmlDom, DeepDocumentsParseAndFree) {
+  std::string open, close;
+  for (int i = 0; i < 100000; ++i) {
+    open += "<e>";
+    close += "</e>";
+  }
+  DOMDocument d = GetDOM()->createDocument();
+  // libxml2 refuses nesting past its own depth limit; either way nothing overflows.
+  d->loadBytes(open + "x" + close);
+  SUCCEED();
+}
+
+}  // namespace

@@ -1,0 +1,804 @@
+// The libxml2 back-end of the DOM binding: the platform parser on Linux.
+#include <libxml/SAX2.h>
+#include <libxml/parser.h>
+#include <libxml/parserInternals.h>
+#include <libxml/tree.h>
+#include <libxml/xmlsave.h>
+
+#include <climits>
+#include <cstring>
+#include <unordered_set>
+
+#include "platform/codepage.h"
+#include "platform/files.h"
+#include "xml/xmldom.h"
+
+namespace velarin::xml {
+namespace {
+
+using platform::Utf8ToWide;
+using platform::WideToUtf8;
+
+const xmlChar* X(const std::string& s) { return reinterpret_cast<const xmlChar*>(s.c_str()); }
+std::u16string W(const xmlChar* s) {
+  return s ? Utf8ToWide(reinterpret_cast<const char*>(s)) : std::u16string();
+}
+
+const char kXmlnsURI[] = "http://www.w3.org/2000/xmlns/";
+
+// Owns one libxml2 tree and every node that was made for it or taken out of
+// it, so that references handed out stay valid until the last one goes.
+struct Tree {
+  xmlDocPtr doc = nullptr;
+  std::unordered_set<xmlNodePtr> orphans;  // unlinked nodes and attributes
+  std::unordered_set<xmlNodePtr> ownNs;    // elements carrying a declaration made at creation
+
+  std::weak_ptr<IDOMDocument> owner;      // the document object whose tree this is
+
+  explicit Tree(xmlDocPtr d) : doc(d) {}
+  Tree(const Tree&) = delete;
+  Tree& operator=(const Tree&) = delete;
+  ~Tree() {
+    // Orphans first: freeing a node consults its document's dictionary.
+    for (xmlNodePtr n : orphans) {
+      if (n->type == XML_ATTRIBUTE_NODE)
+        xmlFreeProp(reinterpret_cast<xmlAttrPtr>(n));
+      else
+        xmlFreeNode(n);
+    }
+    if (doc) xmlFreeDoc(doc);
+  }
+};
+using TreeRef = std::shared_ptr<Tree>;
+
+class LibxmlDocument;
+
+// One libxml2 node, or one namespace declaration shown as an xmlns attribute.
+class LibxmlNode : public IDOMNode {
+ public:
+  LibxmlNode(TreeRef tree, xmlNodePtr node) : tree_(std::move(tree)), node_(node) {}
+  LibxmlNode(TreeRef tree, xmlNodePtr owner, xmlNsPtr ns) : tree_(std::move(tree)), node_(owner), nsDecl_(ns) {}
+
+  std::u16string nodeName() const override;
+  std::u16string localName() const override;
+  std::u16string namespaceURI() const override;
+  std::u16string prefix() const override;
+  int nodeType() const override;
+  std::u16string nodeValue() const override;
+  void setNodeValue(const std::u16string& value) override;
+  DOMNodes childNodes() const override;
+  bool hasAttributeMap() const override { return !nsDecl_ && node_->type == XML_ELEMENT_NODE; }
+  DOMNodes attributes() const override;
+  bool hasChildNodes() const override;
+  DOMDocument ownerDocument() const override;
+  DOMNode insertBefore(const DOMNode& newChild, const DOMNode& refChild) override;
+  DOMNode appendChild(const DOMNode& newChild) override;
+  DOMNode removeChild(const DOMNode& child) override;
+  DOMNode setAttributeNode(const DOMNode& attr) override;
+  DOMNode removeAttributeNode(const DOMNode& attr) override;
+  bool isSameNode(const IDOMNode& other) const override;
+
+  xmlNodePtr Raw() const { return node_; }
+  bool IsNsDecl() const { return nsDecl_ != nullptr; }
+  const TreeRef& TreeOf() const { return tree_; }
+
+ protected:
+  DOMNode Wrap(xmlNodePtr n) const { return std::make_shared<LibxmlNode>(tree_, n); }
+  LibxmlNode& Own(const DOMNode& n, const char* what) const;
+  bool HoldsChildren() const {
+    switch (node_->type) {
+      case XML_ELEMENT_NODE:
+      case XML_DOCUMENT_NODE:
+      case XML_DOCUMENT_FRAG_NODE:
+        return true;
+      default:
+        return false;
+    }
+  }
+  void Link(xmlNodePtr child, xmlNodePtr before);
+
+  TreeRef tree_;
+  xmlNodePtr node_;
+  xmlNsPtr nsDecl_ = nullptr;
+};
+
+std::u16string Qualified(const xmlNs* ns, const xmlChar* name) {
+  if (ns && ns->prefix) {
+    std::string s = reinterpret_cast<const char*>(ns->prefix);
+    s += ':';
+    s += reinterpret_cast<const char*>(name);
+    return Utf8ToWide(s);
+  }
+  return W(name);
+}
+
+std::u16string LibxmlNode::nodeName() const {
+  if (nsDecl_) return nsDecl_->prefix ? u"xmlns:" + W(nsDecl_->prefix) : u"xmlns";
+  switch (node_->type) {
+    case XML_ELEMENT_NODE:
+    case XML_ATTRIBUTE_NODE:
+      return Qualified(node_->ns, node_->name);
+    case XML_TEXT_NODE:
+      return u"#text";
+    case XML_CDATA_SECTION_NODE:
+      return u"#cdata-section";
+    case XML_COMMENT_NODE:
+      return u"#comment";
+    case XML_DOCUMENT_NODE:
+    case XML_HTML_DOCUMENT_NODE:
+      return u"#document";
+    case XML_DOCUMENT_FRAG_NODE:
+      return u"#document-fragment";
+    default:
+      return W(node_->name);
+  }
+}
+
+std::u16string LibxmlNode::localName() const {
+  if (nsDecl_) return nsDecl_->prefix ? W(nsDecl_->prefix) : u"xmlns";
+  switch (node_->type) {
+    case XML_ELEMENT_NODE:
+    case XML_ATTRIBUTE_NODE: {
+      // A name made without a namespace may still carry a prefix of its own.
+      std::u16string n = W(node_->name);
+      if (!node_->ns) {
+        size_t colon = n.find(u':');
+        if (colon != std::u16string::npos) return n.substr(colon + 1);
+      }
+      return n;
+    }
+    case XML_PI_NODE:
+    case XML_ENTITY_REF_NODE:
+      return W(node_->name);
+    default:
+      return u"";
+  }
+}
+
+std::u16string LibxmlNode::namespaceURI() const {
+  if (nsDecl_) return Utf8ToWide(kXmlnsURI);
+  if ((node_->type == XML_ELEMENT_NODE || node_->type == XML_ATTRIBUTE_NODE) && node_->ns)
+    return W(node_->ns->href);
+  return u"";
+}
+
+std::u16string LibxmlNode::prefix() const {
+  if (nsDecl_) return nsDecl_->prefix ? u"xmlns" : u"";
+  if ((node_->type == XML_ELEMENT_NODE || node_->type == XML_ATTRIBUTE_NODE)) {
+    if (node_->ns) return W(node_->ns->prefix);
+    std::u16string n = W(node_->name);
+    size_t colon = n.find(u':');
+    if (colon != std::u16string::npos) return n.substr(0, colon);
+  }
+  return u"";
+}
+
+int LibxmlNode::nodeType() const {
+  if (nsDecl_) return nkAttribute;
+  switch (node_->type) {
+    case XML_DTD_NODE:
+    case XML_DOCUMENT_TYPE_NODE:
+      return nkDocType;
+    case XML_HTML_DOCUMENT_NODE:
+      return nkDocument;
+    default:
+      return int(node_->type) <= nkNotation ? int(node_->type) : 0;
+  }
+}
+
+std::u16string LibxmlNode::nodeValue() const {
+  if (nsDecl_) return W(nsDecl_->href);
+  switch (node_->type) {
+    case XML_TEXT_NODE:
+    case XML_CDATA_SECTION_NODE:
+    case XML_COMMENT_NODE:
+    case XML_PI_NODE:
+      return W(node_->content);
+    case XML_ATTRIBUTE_NODE: {
+      xmlChar* v = xmlNodeGetContent(node_);
+      std::u16string out = W(v);
+      xmlFree(v);
+      return out;
+    }
+    default:
+      return u"";
+  }
+}
+
+void LibxmlNode::setNodeValue(const std::u16string& value) {
+  std::string v = WideToUtf8(value);
+  if (nsDecl_) throw DOMException("Namespace declarations cannot be changed");
+  switch (node_->type) {
+    case XML_TEXT_NODE:
+    case XML_CDATA_SECTION_NODE:
+    case XML_COMMENT_NODE:
+    case XML_PI_NODE:
+      xmlNodeSetContent(node_, X(v));
+      return;
+    case XML_ATTRIBUTE_NODE: {
+      // The value is literal text: no entity references are read into it.
+      xmlNodePtr text = xmlNewDocText(node_->doc, X(v));
+      if (!text) throw DOMException("Out of memory");
+      xmlFreeNodeList(node_->children);
+      node_->children = node_->last = text;
+      text->parent = node_;
+      return;
+    }
+    default:
+      throw DOMException("This operation can not be performed with a Node of this type");
+  }
+}
+
+DOMNodes LibxmlNode::childNodes() const {
+  DOMNodes out;
+  // Entity references share their entity's content: not this node's to hand out.
+  if (nsDecl_ || node_->type == XML_ENTITY_REF_NODE) return out;
+  size_t n = 0;
+  for (xmlNodePtr c = node_->children; c; c = c->next) ++n;
+  out.reserve(n);
+  for (xmlNodePtr c = node_->children; c; c = c->next) out.push_back(Wrap(c));
+  return out;
+}
+
+DOMNodes LibxmlNode::attributes() const {
+  DOMNodes out;
+  if (!hasAttributeMap()) return out;
+  for (xmlNsPtr ns = node_->nsDef; ns; ns = ns->next)
+    out.push_back(std::make_shared<LibxmlNode>(tree_, node_, ns));
+  for (xmlAttrPtr a = node_->properties; a; a = a->next)
+    out.push_back(Wrap(reinterpret_cast<xmlNodePtr>(a)));
+  return out;
+}
+
+bool LibxmlNode::hasChildNodes() const {
+  return !nsDecl_ && node_->type != XML_ENTITY_REF_NODE && node_->children != nullptr;
+}
+
+LibxmlNode& LibxmlNode::Own(const DOMNode& n, const char* what) const {
+  auto* p = dynamic_cast<LibxmlNode*>(n.get());
+  if (!p) throw DOMException(Format("%s: node required", what));
+  if (p->tree_ != tree_) throw DOMException("The node belongs to another document");
+  if (p->nsDecl_) throw DOMException("Namespace declarations cannot be moved");
+  return *p;
+}
+
+bool LibxmlNode::isSameNode(const IDOMNode& other) const {
+  auto* o = dynamic_cast<const LibxmlNode*>(&other);
+  return o && o->node_ == node_ && o->nsDecl_ == nsDecl_;
+}
+
+// Points an element made with a declaration of its own at the same declaration
+// in scope at its new place, and drops its own, so no xmlns attribute is added.
+void AdoptInScopeNamespace(Tree& tree, xmlNodePtr node) {
+  if (node->type != XML_ELEMENT_NODE) return;
+  auto it = tree.ownNs.find(node);
+  if (it == tree.ownNs.end()) return;
+  xmlNsPtr own = node->nsDef;
+  if (!own || !node->parent || own->next) return;
+  xmlNsPtr inScope = xmlSearchNs(tree.doc, node->parent, own->prefix);
+  if (!inScope || !xmlStrEqual(inScope->href, own->href)) return;
+  // Retarget this element and everything below it that uses the declaration.
+  std::vector<xmlNodePtr> stack{node};
+  while (!stack.empty()) {
+    xmlNodePtr n = stack.back();
+    stack.pop_back();
+    if (n->type != XML_ELEMENT_NODE) continue;
+    if (n->ns == own) n->ns = inScope;
+    for (xmlAttrPtr a = n->properties; a; a = a->next)
+      if (a->ns == own) a->ns = inScope;
+    for (xmlNodePtr c = n->children; c; c = c->next) stack.push_back(c);
+  }
+  node->nsDef = nullptr;
+  xmlFreeNs(own);
+  tree.ownNs.erase(it);
+}
+
+void LibxmlNode::Link(xmlNodePtr child, xmlNodePtr before) {
+  if (!HoldsChildren()) throw DOMException("This node type does not allow children");
+  if (child->type == XML_ATTRIBUTE_NODE || child->type == XML_DOCUMENT_NODE)
+    throw DOMException("Insert of this node type is not allowed");
+  for (xmlNodePtr a = node_; a; a = a->parent)
+    if (a == child) throw DOMException("The new child is an ancestor of this node");
+  if (child == before) return;
+  // Linked by hand: xmlAddChild would merge adjacent text nodes and free one
+  // that a reference still points to.
+  if (child->parent || child->prev || child->next) xmlUnlinkNode(child);
+  tree_->orphans.erase(child);
+  child->parent = node_;
+  if (before) {
+    child->next = before;
+    child->prev = before->prev;
+    if (before->prev)
+      before->prev->next = child;
+    else
+      node_->children = child;
+    before->prev = child;
+  } else {
+    child->prev = node_->last;
+    child->next = nullptr;
+    if (node_->last)
+      node_->last->next = child;
+    else
+      node_->children = child;
+    node_->last = child;
+  }
+  AdoptInScopeNamespace(*tree_, child);
+}
+
+DOMNode LibxmlNode::insertBefore(const DOMNode& newChild, const DOMNode& refChild) {
+  if (!refChild) throw DOMException("Node cannot be null");
+  LibxmlNode& c = Own(newChild, "insertBefore");
+  LibxmlNode& r = Own(refChild, "insertBefore");
+  if (r.node_->parent != node_) throw DOMException("The reference node is not a child of this node");
+  Link(c.node_, r.node_);
+  return newChild;
+}
+
+DOMNode LibxmlNode::appendChild(const DOMNode& newChild) {
+  LibxmlNode& c = Own(newChild, "appendChild");
+  Link(c.node_, nullptr);
+  return newChild;
+}
+
+DOMNode LibxmlNode::removeChild(const DOMNode& child) {
+  LibxmlNode& c = Own(child, "removeChild");
+  if (c.node_->parent != node_ || c.node_->type == XML_ATTRIBUTE_NODE)
+    throw DOMException("The node is not a child of this node");
+  xmlUnlinkNode(c.node_);
+  tree_->orphans.insert(c.node_);
+  return child;
+}
+
+DOMNode LibxmlNode::setAttributeNode(const DOMNode& attr) {
+  if (!hasAttributeMap()) throw DOMException("Attributes are not supported on this node type");
+  LibxmlNode& a = Own(attr, "setAttributeNode");
+  auto* raw = reinterpret_cast<xmlAttrPtr>(a.node_);
+  if (a.node_->type != XML_ATTRIBUTE_NODE) throw DOMException("An attribute node is required");
+  if (a.node_->parent == node_) return attr;
+  if (a.node_->parent) throw DOMException("The attribute is in use by another element");
+  DOMNode replaced;
+  for (xmlAttrPtr p = node_->properties; p; p = p->next) {
+    bool sameNs = (p->ns == nullptr) == (raw->ns == nullptr) &&
+                  (!p->ns || xmlStrEqual(p->ns->href, raw->ns->href));
+    if (sameNs && xmlStrEqual(p->name, raw->name)) {
+      xmlUnlinkNode(reinterpret_cast<xmlNodePtr>(p));
+      tree_->orphans.insert(reinterpret_cast<xmlNodePtr>(p));
+      replaced = Wrap(reinterpret_cast<xmlNodePtr>(p));
+      break;
+    }
+  }
+  tree_->orphans.erase(a.node_);
+  raw->parent = node_;
+  raw->next = nullptr;
+  raw->prev = nullptr;
+  if (!node_->properties) {
+    node_->properties = raw;
+  } else {
+    xmlAttrPtr last = node_->properties;
+    while (last->next) last = last->next;
+    last->next = raw;
+    raw->prev = last;
+  }
+  return replaced;
+}
+
+DOMNode LibxmlNode::removeAttributeNode(const DOMNode& attr) {
+  LibxmlNode& a = Own(attr, "removeAttributeNode");
+  if (a.node_->type != XML_ATTRIBUTE_NODE || a.node_->parent != node_)
+    throw DOMException("The attribute is not an attribute of this element");
+  xmlUnlinkNode(a.node_);
+  tree_->orphans.insert(a.node_);
+  return attr;
+}
+
+// What the bytes' XML declaration says, read before the parser sees them.
+struct Declaration {
+  bool present = false;
+  std::string text;  // between "<?xml " and "?>", as written
+};
+
+Declaration ReadDeclaration(const std::string& bytes) {
+  Declaration d;
+  std::string head;
+  const unsigned char* b = reinterpret_cast<const unsigned char*>(bytes.data());
+  size_t n = bytes.size();
+  size_t limit = n < 4096 ? n : 4096;
+  auto utf16 = [&](size_t start, bool le) {
+    for (size_t i = start; i + 1 < limit; i += 2) {
+      unsigned u = le ? (b[i] | b[i + 1] << 8) : (b[i] << 8 | b[i + 1]);
+      if (u == 0 || u > 0x7F) break;
+      head.push_back(char(u));
+    }
+  };
+  if (n >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF)
+    head.assign(bytes, 3, limit - 3);
+  else if (n >= 2 && b[0] == 0xFF && b[1] == 0xFE)
+    utf16(2, true);
+  else if (n >= 2 && b[0] == 0xFE && b[1] == 0xFF)
+    utf16(2, false);
+  else if (n >= 4 && b[0] == 0x3C && b[1] == 0 && b[2] == 0x3F && b[3] == 0)
+    utf16(0, true);
+  else if (n >= 4 && b[0] == 0 && b[1] == 0x3C && b[2] == 0 && b[3] == 0x3F)
+    utf16(0, false);
+  else
+    head.assign(bytes, 0, limit);
+  if (head.size() < 6 || head.compare(0, 5, "<?xml") != 0) return d;
+  char c = head[5];
+  if (c != ' ' && c != '\t' && c != '\r' && c != '\n') return d;
+  size_t end = head.find("?>", 6);
+  if (end == std::string::npos) return d;
+  d.present = true;
+  size_t start = 6;
+  while (start < end && (head[start] == ' ' || head[start] == '\t' || head[start] == '\r' ||
+                         head[start] == '\n'))
+    ++start;
+  size_t stop = end;
+  while (stop > start && (head[stop - 1] == ' ' || head[stop - 1] == '\t' ||
+                          head[stop - 1] == '\r' || head[stop - 1] == '\n'))
+    --stop;
+  d.text = head.substr(start, stop - start);
+  return d;
+}
+
+bool IsBlank(const xmlChar* s) {
+  if (!s) return true;
+  for (; *s; ++s)
+    if (*s != ' ' && *s != '\t' && *s != '\r' && *s != '\n') return false;
+  return true;
+}
+
+// Drops every text node made only of white space, as a parser that does not
+// preserve white space does, except where xml:space="preserve" is in force.
+void DropWhiteSpace(xmlNodePtr root) {
+  struct Item {
+    xmlNodePtr node;
+    bool preserve;
+  };
+  std::vector<Item> stack{{root, false}};
+  while (!stack.empty()) {
+    Item it = stack.back();
+    stack.pop_back();
+    bool preserve = it.preserve;
+    if (it.node->type == XML_ELEMENT_NODE) {
+      for (xmlAttrPtr a = it.node->properties; a; a = a->next)
+        if (a->ns && xmlStrEqual(a->name, BAD_CAST "space") &&
+            xmlStrEqual(a->ns->href, XML_XML_NAMESPACE)) {
+          xmlChar* v = xmlNodeGetContent(reinterpret_cast<xmlNodePtr>(a));
+          preserve = v && xmlStrEqual(v, BAD_CAST "preserve");
+          xmlFree(v);
+        }
+    }
+    for (xmlNodePtr c = it.node->children; c;) {
+      xmlNodePtr next = c->next;
+      if (c->type == XML_TEXT_NODE) {
+        if (!preserve && IsBlank(c->content)) {
+          xmlUnlinkNode(c);
+          xmlFreeNode(c);
+        }
+      } else if (c->type == XML_ELEMENT_NODE) {
+        stack.push_back({c, preserve});
+      }
+      c = next;
+    }
+  }
+}
+
+// Per-parse state reached from the SAX hooks.
+struct ParseState {
+  bool sawEntity = false;
+  bool haveError = false;
+  DOMParseError error;
+};
+
+void OnError(void* userData, xmlErrorPtr err) {
+  auto* ctxt = static_cast<xmlParserCtxtPtr>(userData);
+  auto* st = static_cast<ParseState*>(ctxt->_private);
+  if (!st || st->haveError || !err || err->level < XML_ERR_ERROR) return;
+  st->haveError = true;
+  std::string msg = err->message ? err->message : "parse error";
+  while (!msg.empty() && (msg.back() == '\n' || msg.back() == '\r')) msg.pop_back();
+  st->error.reason = Utf8ToWide(msg);
+  st->error.line = err->line;
+}
+
+// Declared entities switch the parser back to its expansion limits; external
+// ones are not declared at all, so they are never fetched.
+void OnEntityDecl(void* ctx, const xmlChar* name, int type, const xmlChar* publicId,
+                  const xmlChar* systemId, xmlChar* content) {
+  auto* ctxt = static_cast<xmlParserCtxtPtr>(ctx);
+  if (auto* st = static_cast<ParseState*>(ctxt->_private)) st->sawEntity = true;
+  ctxt->options &= ~XML_PARSE_HUGE;
+  if (type != XML_INTERNAL_GENERAL_ENTITY && type != XML_INTERNAL_PARAMETER_ENTITY) return;
+  xmlSAX2EntityDecl(ctx, name, type, publicId, systemId, content);
+}
+
+xmlParserInputPtr OnResolveEntity(void*, const xmlChar*, const xmlChar*) { return nullptr; }
+void OnExternalSubset(void*, const xmlChar*, const xmlChar*, const xmlChar*) {}
+
+// The source line the parser stopped at, as the error record's excerpt.
+std::u16string SourceLine(const std::string& bytes, int line) {
+  if (line <= 0) return u"";
+  size_t pos = 0;
+  for (int l = 1; l < line; ++l) {
+    pos = bytes.find('\n', pos);
+    if (pos == std::string::npos) return u"";
+    ++pos;
+  }
+  size_t end = bytes.find_first_of("\r\n", pos);
+  if (end == std::string::npos) end = bytes.size();
+  if (end - pos > 200) end = pos + 200;
+  return platform::SysToWide(std::string_view(bytes).substr(pos, end - pos));
+}
+
+class LibxmlDocument : public LibxmlNode, public IDOMDocument {
+ public:
+  LibxmlDocument() : LibxmlDocument(std::make_shared<Tree>(NewDoc())) {}
+  explicit LibxmlDocument(TreeRef tree) : LibxmlNode(std::move(tree), nullptr) {
+    node_ = reinterpret_cast<xmlNodePtr>(tree_->doc);
+  }
+
+  // IDOMNode, through the node part.
+  std::u16string nodeName() const override { return LibxmlNode::nodeName(); }
+  std::u16string localName() const override { return LibxmlNode::localName(); }
+  std::u16string namespaceURI() const override { return LibxmlNode::namespaceURI(); }
+  std::u16string prefix() const override { return LibxmlNode::prefix(); }
+  int nodeType() const override { return nkDocument; }
+  std::u16string nodeValue() const override { return u""; }
+  void setNodeValue(const std::u16string& v) override { LibxmlNode::setNodeValue(v); }
+  DOMNodes childNodes() const override { return LibxmlNode::childNodes(); }
+  bool hasAttributeMap() const override { return false; }
+  DOMNodes attributes() const override { return {}; }
+  bool hasChildNodes() const override { return LibxmlNode::hasChildNodes(); }
+  DOMDocument ownerDocument() const override { return nullptr; }
+  DOMNode insertBefore(const DOMNode& c, const DOMNode& r) override { return LibxmlNode::insertBefore(c, r); }
+  DOMNode appendChild(const DOMNode& c) override { return LibxmlNode::appendChild(c); }
+  DOMNode removeChild(const DOMNode& c) override { return LibxmlNode::removeChild(c); }
+  DOMNode setAttributeNode(const DOMNode& a) override { return LibxmlNode::setAttributeNode(a); }
+  DOMNode removeAttributeNode(const DOMNode& a) override { return LibxmlNode::removeAttributeNode(a); }
+  bool isSameNode(const IDOMNode& other) const override { return LibxmlNode::isSameNode(other); }
+
+  DOMNode createElement(const std::u16string& name) override;
+  DOMNode createElementNS(const std::u16string& uri, const std::u16string& qualifiedName) override;
+  DOMNode createAttribute(const std::u16string& name) override;
+  DOMNode createTextNode(const std::u16string& data) override;
+
+  void setParseSettings(const DOMParseSettings& s) override { settings_ = s; }
+  bool loadFile(const std::u16string& fileName) override;
+  bool loadBytes(const std::string& bytes) override { return Parse(bytes, false); }
+  bool loadText(const std::u16string& text) override { return Parse(WideToUtf8(text), true); }
+  const DOMParseError& parseError() const override { return error_; }
+  std::string saveBytes() override;
+  std::u16string xml() override;
+
+  // Called once the object is owned by a shared pointer.
+  void Adopt(const std::shared_ptr<LibxmlDocument>& self) {
+    self_ = self;
+    tree_->owner = self;
+  }
+
+ private:
+  static xmlDocPtr NewDoc() {
+    xmlDocPtr d = xmlNewDoc(BAD_CAST "1.0");
+    if (!d) throw DOMException("Out of memory");
+    return d;
+  }
+  bool Parse(const std::string& bytes, bool utf8Text);
+  void Replace(xmlDocPtr doc);
+  DOMNode Orphan(xmlNodePtr n) {
+    if (!n) throw DOMException("Out of memory");
+    tree_->orphans.insert(n);
+    return Wrap(n);
+  }
+  std::string Serialise(const char* encoding);
+
+  DOMParseSettings settings_;
+  DOMParseError error_;
+  std::weak_ptr<LibxmlDocument> self_;
+};
+
+// Old trees stay with the node references that still point into them.
+void LibxmlDocument::Replace(xmlDocPtr doc) {
+  tree_ = std::make_shared<Tree>(doc);
+  tree_->owner = self_;
+  node_ = reinterpret_cast<xmlNodePtr>(doc);
+}
+
+bool LibxmlDocument::loadFile(const std::u16string& fileName) {
+  std::string bytes;
+  try {
+    bytes = platform::ReadWholeFile(fileName);
+  } catch (const Exception& e) {
+    error_ = DOMParseError{platform::SysToWide(e.Message()), 0, u""};
+    return false;
+  }
+  return Parse(bytes, false);
+}
+
+bool LibxmlDocument::Parse(const std::string& bytes, bool utf8Text) {
+  error_ = DOMParseError{};
+  if (bytes.size() > size_t(INT_MAX)) {
+    error_.reason = u"The document is too large";
+    return false;
+  }
+  Declaration decl = ReadDeclaration(bytes);
+  ParseState state;
+  xmlParserCtxtPtr ctxt = xmlCreateMemoryParserCtxt(bytes.data(), int(bytes.size()));
+  if (!ctxt) {
+    error_.reason = bytes.empty() ? u"The document is empty" : u"Out of memory";
+    return false;
+  }
+  // Huge text nodes (embedded images) are fine; entity expansion stays bounded
+  // because any entity declaration clears XML_PARSE_HUGE again.
+  int options = XML_PARSE_NONET | XML_PARSE_NOENT | XML_PARSE_HUGE | XML_PARSE_BIG_LINES |
+                XML_PARSE_COMPACT | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
+  if (utf8Text) options |= XML_PARSE_IGNORE_ENC;
+  xmlCtxtUseOptions(ctxt, options);
+  if (utf8Text) xmlSwitchEncoding(ctxt, XML_CHAR_ENCODING_UTF8);
+  ctxt->_private = &state;
+  ctxt->sax->serror = OnError;
+  ctxt->sax->entityDecl = OnEntityDecl;
+  ctxt->sax->resolveEntity = OnResolveEntity;
+  ctxt->sax->externalSubset = OnExternalSubset;
+  ctxt->sax->warning = nullptr;
+  ctxt->sax->error = nullptr;
+  ctxt->sax->fatalError = nullptr;
+  ctxt->vctxt.error = nullptr;
+  ctxt->vctxt.warning = nullptr;
+  // serror is called with the context as its data when userData is the context.
+  ctxt->userData = ctxt;
+
+  xmlParseDocument(ctxt);
+  xmlDocPtr doc = ctxt->myDoc;
+  bool ok = ctxt->wellFormed && doc && !state.haveError;
+  if (!ok) {
+    if (!state.haveError) {
+      xmlErrorPtr last = xmlCtxtGetLastError(ctxt);
+      OnError(ctxt, last);
+      if (!state.haveError) state.error.reason = u"The document is not well-formed";
+    }
+    error_ = state.error;
+    if (bytes.empty()) error_.reason = u"The document is empty";
+    error_.srcText = SourceLine(bytes, error_.line);
+    if (doc) xmlFreeDoc(doc);
+    ctxt->myDoc = nullptr;
+    xmlFreeParserCtxt(ctxt);
+    return false;
+  }
+  ctxt->myDoc = nullptr;
+  xmlFreeParserCtxt(ctxt);
+
+  if (!settings_.preserveWhiteSpace) DropWhiteSpace(reinterpret_cast<xmlNodePtr>(doc));
+  if (decl.present) {
+    // The declaration is the document's first child, as a processing instruction named xml.
+    xmlNodePtr pi = xmlNewDocPI(doc, BAD_CAST "xml", X(decl.text));
+    if (!pi) {
+      xmlFreeDoc(doc);
+      error_.reason = u"Out of memory";
+      return false;
+    }
+    pi->parent = reinterpret_cast<xmlNodePtr>(doc);
+    pi->next = doc->children;
+    if (doc->children)
+      doc->children->prev = pi;
+    else
+      doc->last = pi;
+    doc->children = pi;
+  }
+  Replace(doc);
+  return true;
+}
+
+DOMNode LibxmlDocument::createElement(const std::u16string& name) {
+  std::string n = WideToUtf8(name);
+  if (xmlValidateName(X(n), 0) != 0) throw DOMException(Format("Invalid element name \"%s\"", n.c_str()));
+  return Orphan(xmlNewDocNode(tree_->doc, nullptr, X(n), nullptr));
+}
+
+DOMNode LibxmlDocument::createElementNS(const std::u16string& uri, const std::u16string& qualifiedName) {
+  std::string q = WideToUtf8(qualifiedName);
+  if (xmlValidateQName(X(q), 0) != 0) throw DOMException(Format("Invalid element name \"%s\"", q.c_str()));
+  std::string u = WideToUtf8(uri);
+  std::string prefix, local = q;
+  size_t colon = q.find(':');
+  if (colon != std::string::npos) {
+    prefix = q.substr(0, colon);
+    local = q.substr(colon + 1);
+  }
+  xmlNodePtr node = xmlNewDocNode(tree_->doc, nullptr, X(local), nullptr);
+  if (!node) throw DOMException("Out of memory");
+  tree_->orphans.insert(node);
+  // Declared on the element until it is placed where the same declaration is in scope.
+  xmlNsPtr ns = xmlNewNs(node, X(u), prefix.empty() ? nullptr : X(prefix));
+  if (!ns) throw DOMException("Out of memory");
+  node->ns = ns;
+  tree_->ownNs.insert(node);
+  return Wrap(node);
+}
+
+DOMNode LibxmlDocument::createAttribute(const std::u16string& name) {
+  std::string n = WideToUtf8(name);
+  if (xmlValidateName(X(n), 0) != 0) throw DOMException(Format("Invalid attribute name \"%s\"", n.c_str()));
+  xmlAttrPtr a = xmlNewDocProp(tree_->doc, X(n), nullptr);
+  return Orphan(reinterpret_cast<xmlNodePtr>(a));
+}
+
+DOMNode LibxmlDocument::createTextNode(const std::u16string& data) {
+  return Orphan(xmlNewDocText(tree_->doc, X(WideToUtf8(data))));
+}
+
+std::string LibxmlDocument::Serialise(const char* encoding) {
+  xmlBufferPtr buf = xmlBufferCreate();
+  if (!buf) throw DOMException("Out of memory");
+  xmlSaveCtxtPtr save = xmlSaveToBuffer(buf, encoding, XML_SAVE_NO_DECL | XML_SAVE_AS_XML);
+  if (!save) {
+    xmlBufferFree(buf);
+    throw DOMException(Format("Cannot save in the encoding \"%s\"", encoding ? encoding : ""));
+  }
+  // The top-level nodes one by one, the declaration node among them, each on a line.
+  for (xmlNodePtr c = tree_->doc->children; c; c = c->next) {
+    // The declaration node is written like any processing instruction.
+    xmlSaveTree(save, c);
+    // A line break after each top-level node, in the output encoding.
+    xmlNodePtr nl = xmlNewDocText(tree_->doc, BAD_CAST "\n");
+    if (nl) {
+      xmlSaveTree(save, nl);
+      xmlFreeNode(nl);
+    }
+  }
+  int rc = xmlSaveClose(save);
+  std::string out;
+  if (rc >= 0) out.assign(reinterpret_cast<const char*>(xmlBufferContent(buf)), size_t(xmlBufferLength(buf)));
+  xmlBufferFree(buf);
+  if (rc < 0) throw DOMException("The document could not be saved");
+  return out;
+}
+
+// The encoding the declaration node names, "" for none.
+std::string DeclaredEncodingOf(xmlDocPtr doc) {
+  xmlNodePtr first = doc->children;
+  if (!first || first->type != XML_PI_NODE || !xmlStrEqual(first->name, BAD_CAST "xml") || !first->content)
+    return "";
+  std::string text = reinterpret_cast<const char*>(first->content);
+  size_t p = text.find("encoding");
+  if (p == std::string::npos) return "";
+  size_t q = text.find_first_of("\"'", p + 8);
+  if (q == std::string::npos) return "";
+  size_t e = text.find_first_of("\"'", q + 1);
+  if (e == std::string::npos) return "";
+  return text.substr(q + 1, e - q - 1);
+}
+
+std::string LibxmlDocument::saveBytes() {
+  std::string enc = DeclaredEncodingOf(tree_->doc);
+  return Serialise(enc.empty() ? "UTF-8" : enc.c_str());
+}
+
+std::u16string LibxmlDocument::xml() { return Utf8ToWide(Serialise("UTF-8")); }
+
+DOMDocument LibxmlNode::ownerDocument() const {
+  if (node_->type == XML_DOCUMENT_NODE && !nsDecl_) return nullptr;
+  if (auto doc = tree_->owner.lock()) {
+    auto* d = static_cast<LibxmlDocument*>(doc.get());
+    if (d->TreeOf() == tree_) return doc;
+  }
+  // A tree its document object has let go of (reloaded): a view of its own.
+  auto view = std::make_shared<LibxmlDocument>(tree_);
+  view->Adopt(view);
+  return view;
+}
+
+class LibxmlImplementation : public IDOMImplementation {
+ public:
+  LibxmlImplementation() { xmlInitParser(); }
+  DOMDocument createDocument() override {
+    auto doc = std::make_shared<LibxmlDocument>();
+    doc->Adopt(doc);
+    return doc;
+  }
+};
+
+}  // namespace
+
+void RegisterPlatformDOM() { RegisterDOMVendor("libxml2", std::make_shared<LibxmlImplementation>()); }
+
+}  // namespace velarin::xml

@@ -175,8 +175,9 @@ size_t SysCutLength(std::string_view s, size_t max) {
   size_t n = max;
   for (int back = 0; back < 3 && n > 0 && (static_cast<unsigned char>(s[n]) & 0xC0) == 0x80; ++back)
     --n;
-  if ((static_cast<unsigned char>(s[n]) & 0xC0) == 0x80) return max;
-  return n;
+  // Only a lead byte starts the sequence that would be cut; anything else
+  // means stray continuation bytes, cut where the limit falls.
+  return static_cast<unsigned char>(s[n]) >= 0xC0 ? n : max;
 }
 
 }  // namespace velarin::platform

@@ -1,0 +1,52 @@
+// Code-page conversions and cuts at character boundaries.
+#include <gtest/gtest.h>
+
+#include "platform/codepage.h"
+#include "platform/text.h"
+
+using namespace velarin::platform;
+
+TEST(Codepage, SystemTextRoundTripsEvenWhenNotValidUtf8) {
+  EXPECT_EQ(SysToWide("abc"), u"abc");
+  EXPECT_EQ(SysToWide("\xD0\x96\xF0\x9F\x98\x80"), u"\u0416\U0001F600");
+  EXPECT_EQ(WideToSys(u"\u0416\U0001F600"), "\xD0\x96\xF0\x9F\x98\x80");
+  // A Latin-1 byte in a file name survives the trip through 16 bits.
+  std::string raw = "caf\xE9.fb2";
+  EXPECT_EQ(WideToSys(SysToWide(raw)), raw);
+  EXPECT_EQ(WideToSys(SysToWide(std::string("\xC3", 1))), "\xC3");
+}
+
+TEST(Codepage, OemIsIbm437AndTellsWhenInexact) {
+  EXPECT_EQ(OemToWide("\x80\x9A"), u"\u00C7\u00DC");
+  bool exact = false;
+  EXPECT_EQ(WideToOem(u"\u00C7x", &exact), "\x80x");
+  EXPECT_TRUE(exact);
+  WideToOem(u"\u0416", &exact);
+  EXPECT_FALSE(exact);
+  WideToOem(u"\U0001F600", &exact);
+  EXPECT_FALSE(exact);
+}
+
+struct CutCase {
+  const char* text;
+  size_t max;
+  size_t expected;
+};
+class SysCut : public ::testing::TestWithParam<CutCase> {};
+TEST_P(SysCut, EndsOnACharacterBoundary) {
+  const CutCase& c = GetParam();
+  EXPECT_EQ(SysCutLength(c.text, c.max), c.expected);
+}
+INSTANTIATE_TEST_SUITE_P(Cases, SysCut,
+                         ::testing::Values(CutCase{"abc", 5, 3}, CutCase{"abc", 2, 2},
+                                           CutCase{"a\xD0\x96", 2, 1}, CutCase{"a\xD0\x96", 3, 3},
+                                           CutCase{"\xF0\x9F\x98\x80z", 3, 0},
+                                           CutCase{"\xF0\x9F\x98\x80z", 4, 4},
+                                           CutCase{"x\x80\x80\x80\x80\x80", 3, 3}));
+
+TEST(Text, CaseMappingPerUnit) {
+  EXPECT_EQ(UpperW(u"book.fb2"), u"BOOK.FB2");
+  EXPECT_EQ(LowerW(u"BOOK.FB2"), u"book.fb2");
+  EXPECT_EQ(CompareTextW(u"Book.FB2", u"book.fb2"), 0);
+  EXPECT_LT(CompareTextW(u"a", u"B"), 0);
+}

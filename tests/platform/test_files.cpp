@@ -1,0 +1,109 @@
+// Files: whole reads, replacement that never loses the old content, the fault seam.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "platform/codepage.h"
+#include "platform/exception.h"
+#include "platform/files.h"
+
+using namespace velarin;
+using namespace velarin::platform;
+namespace fs = std::filesystem;
+
+namespace {
+
+class Files : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("velarin-files-" + std::to_string(::getpid()));
+    fs::create_directories(dir_);
+    faults::DisarmAll();
+  }
+  void TearDown() override {
+    faults::DisarmAll();
+    fs::remove_all(dir_);
+  }
+  std::u16string Path(const std::string& name) { return SysToWide((dir_ / name).string()); }
+  size_t Entries() { return size_t(std::distance(fs::directory_iterator(dir_), fs::directory_iterator())); }
+  fs::path dir_;
+};
+
+TEST_F(Files, ReadsWholeFilesAndRefusesFolders) {
+  WriteWholeFile(Path("a"), "hello");
+  EXPECT_EQ(ReadWholeFile(Path("a")), "hello");
+  EXPECT_THROW(ReadWholeFile(Path("missing")), EFOpenError);
+  EXPECT_THROW(ReadWholeFile(SysToWide(dir_.string())), EFOpenError);
+  try {
+    ReadWholeFile(Path("missing"));
+  } catch (const EFOpenError& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("Cannot open file \"" + (dir_ / "missing").string() + "\". ", 0), 0u)
+        << e.what();
+  }
+  EXPECT_TRUE(FileExists(Path("a")));
+  EXPECT_FALSE(FileExists(SysToWide(dir_.string())));
+  EXPECT_TRUE(DirectoryExists(SysToWide(dir_.string())));
+}
+
+TEST_F(Files, ReplaceKeepsPermissionsAndLeavesNoTemporaryFile) {
+  WriteWholeFile(Path("book.fb2"), "old");
+  ::chmod((dir_ / "book.fb2").c_str(), 0640);
+  ReplaceFileContent(Path("book.fb2"), "new content");
+  EXPECT_EQ(ReadWholeFile(Path("book.fb2")), "new content");
+  struct stat st {};
+  ::stat((dir_ / "book.fb2").c_str(), &st);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_EQ(Entries(), 1u);
+}
+
+TEST_F(Files, ReplaceFollowsLinksToTheRealFile) {
+  WriteWholeFile(Path("real.fb2"), "old");
+  fs::create_symlink(dir_ / "real.fb2", dir_ / "link.fb2");
+  ReplaceFileContent(Path("link.fb2"), "new");
+  EXPECT_TRUE(fs::is_symlink(dir_ / "link.fb2"));
+  EXPECT_EQ(ReadWholeFile(Path("real.fb2")), "new");
+}
+
+TEST_F(Files, AFailedReplaceAtAnyStepLeavesTheOldBytes) {
+  for (auto op : {faults::Op::Create, faults::Op::Write, faults::Op::Flush, faults::Op::Rename}) {
+    WriteWholeFile(Path("book.fb2"), "old bytes");
+    faults::DisarmAll();
+    faults::Arm(op, 1);
+    EXPECT_ANY_THROW(ReplaceFileContent(Path("book.fb2"), "new bytes")) << int(op);
+    faults::DisarmAll();
+    EXPECT_EQ(ReadWholeFile(Path("book.fb2")), "old bytes") << int(op);
+    EXPECT_EQ(Entries(), 1u) << int(op);
+  }
+}
+
+TEST_F(Files, TemporaryNamesAreNewFiles) {
+  auto a = CreateTempFile(SysToWide(dir_.string()), u"FC");
+  auto b = CreateTempFile(SysToWide(dir_.string()) + u"/", u"FC");
+  EXPECT_NE(a, b);
+  EXPECT_TRUE(FileExists(a));
+  EXPECT_EQ(WideToSys(a).rfind((dir_ / "FC").string(), 0), 0u);
+  EXPECT_EQ(TempDirectory().back(), u'/');
+}
+
+TEST_F(Files, OpenFileOperations) {
+  File f = File::Open(Path("f"), OpenMode::Create);
+  f.Write("0123456789", 10);
+  EXPECT_EQ(f.Size(), 10);
+  f.Seek(4);
+  f.Truncate();
+  EXPECT_EQ(f.Size(), 4);
+  f.Seek(0);
+  char buf[8] = {};
+  EXPECT_EQ(f.Read(buf, sizeof buf), 4u);
+  f.Close();
+  EXPECT_THROW(File::Open(Path("f"), OpenMode::CreateNew), EFCreateError);
+  faults::Arm(faults::Op::Write, 2);
+  File g = File::Open(Path("g"), OpenMode::Create);
+  g.Write("a", 1);
+  EXPECT_THROW(g.Write("b", 1), EInOutError);
+  EXPECT_EQ(faults::Calls(faults::Op::Write), 3);  // counted since DisarmAll
+}
+
+}  // namespace

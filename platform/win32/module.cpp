@@ -1,0 +1,26 @@
+// The module's own path on Windows: the file name of the module that holds this code.
+#include "platform/module.h"
+
+#include <windows.h>
+
+#include <vector>
+
+namespace velarin::platform {
+
+std::u16string ModuleFileName() {
+  HMODULE self = nullptr;
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                          reinterpret_cast<LPCWSTR>(&ModuleFileName), &self))
+    return u"";
+  // 1024 characters hold every ordinary path; a longer one gets a larger buffer
+  // instead of a cut name that would point beside the wrong folder.
+  for (DWORD size = 1024; size <= 32768; size *= 2) {
+    std::vector<wchar_t> buffer(size);
+    DWORD n = GetModuleFileNameW(self, buffer.data(), size);
+    if (n == 0) return u"";
+    if (n < size) return std::u16string(reinterpret_cast<const char16_t*>(buffer.data()), n);
+  }
+  return u"";
+}
+
+}  // namespace velarin::platform

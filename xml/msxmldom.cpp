@@ -1,0 +1,677 @@
+// The MSXML back-end of the DOM binding: the platform parser on Windows, reached through COM.
+#include "xml/msxmldom.h"
+
+#include <windows.h>
+#include <objbase.h>
+#include <oleauto.h>
+#include <msxml2.h>
+
+#include <climits>
+#include <map>
+#include <utility>
+
+#include "platform/codepage.h"
+#include "platform/win32/wine.h"
+#include "xml/xmldom.h"
+
+namespace velarin::xml {
+namespace {
+
+using platform::SysToWide;
+using platform::WideToSys;
+
+// The document classes, tried in this order: 4.0, 3.0, 2.6, version-independent.
+const CLSID kDocumentClasses[] = {
+    {0x88D969C0, 0xF192, 0x11D4, {0xA6, 0x5F, 0x00, 0x40, 0x96, 0x32, 0x51, 0xE5}},
+    {0xF5078F32, 0xC551, 0x11D3, {0x89, 0xB9, 0x00, 0x00, 0xF8, 0x1F, 0xE2, 0x21}},
+    {0xF5078F1B, 0xC551, 0x11D3, {0x89, 0xB9, 0x00, 0x00, 0xF8, 0x1F, 0xE2, 0x21}},
+    {0x2933BF90, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}},
+};
+const IID kIID_IXMLDOMDocument = {0x2933BF81, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+const IID kIID_IXMLDOMElement = {0x2933BF86, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+const IID kIID_IXMLDOMAttribute = {0x2933BF85, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+const IID kIID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+const IID kIID_IDispatch = {0x00020400, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+
+// An owning interface pointer.
+template <class T>
+class Com {
+ public:
+  Com() = default;
+  explicit Com(T* p) : p_(p) {}  // takes over a reference
+  Com(const Com& o) : p_(o.p_) {
+    if (p_) p_->AddRef();
+  }
+  Com(Com&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  Com& operator=(Com o) noexcept {
+    std::swap(p_, o.p_);
+    return *this;
+  }
+  ~Com() {
+    if (p_) p_->Release();
+  }
+  T* get() const { return p_; }
+  T* operator->() const { return p_; }
+  explicit operator bool() const { return p_ != nullptr; }
+  T** out() {
+    *this = Com();
+    return &p_;
+  }
+  static Com Share(T* p) {
+    if (p) p->AddRef();
+    return Com(p);
+  }
+
+ private:
+  T* p_ = nullptr;
+};
+
+// A BSTR that frees itself.
+class Bstr {
+ public:
+  Bstr() = default;
+  explicit Bstr(const std::u16string& s) {
+    if (s.size() > UINT_MAX / 2) throw DOMException("Out of memory");
+    b_ = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(s.data()), UINT(s.size()));
+    if (!b_) throw DOMException("Out of memory");
+  }
+  explicit Bstr(const char16_t* s) : Bstr(std::u16string(s)) {}
+  Bstr(const Bstr&) = delete;
+  Bstr& operator=(const Bstr&) = delete;
+  ~Bstr() { SysFreeString(b_); }
+  BSTR get() const { return b_; }
+  BSTR* out() {
+    SysFreeString(b_);
+    b_ = nullptr;
+    return &b_;
+  }
+  std::u16string str() const {
+    return b_ ? std::u16string(reinterpret_cast<const char16_t*>(b_), SysStringLen(b_)) : std::u16string();
+  }
+
+ private:
+  BSTR b_ = nullptr;
+};
+
+// A VARIANT that clears itself.
+struct Variant {
+  VARIANT v;
+  Variant() { VariantInit(&v); }
+  Variant(const Variant&) = delete;
+  Variant& operator=(const Variant&) = delete;
+  ~Variant() { VariantClear(&v); }
+};
+
+std::u16string Trimmed(std::u16string s) {
+  while (!s.empty() && (s.back() == u' ' || s.back() == u'\r' || s.back() == u'\n' || s.back() == u'\t'))
+    s.pop_back();
+  return s;
+}
+
+std::string SystemText(HRESULT hr) {
+  wchar_t* text = nullptr;
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                           nullptr, DWORD(hr), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::u16string s;
+  if (n && text) s.assign(reinterpret_cast<const char16_t*>(text), n);
+  if (text) LocalFree(text);
+  s = Trimmed(s);
+  while (!s.empty() && s.back() == u'.') s.pop_back();
+  if (s.empty()) return Format("OLE error %.8lX", static_cast<unsigned long>(hr));
+  return WideToSys(s);
+}
+
+// A failing call: the component's own description when it left one, else the system's text.
+[[noreturn]] void Fail(HRESULT hr) {
+  IErrorInfo* raw = nullptr;
+  if (GetErrorInfo(0, &raw) == S_OK && raw) {
+    Com<IErrorInfo> info(raw);
+    Bstr description, source, helpFile;
+    DWORD helpContext = 0;
+    info->GetDescription(description.out());
+    info->GetSource(source.out());
+    info->GetHelpFile(helpFile.out());
+    info->GetHelpContext(&helpContext);
+    std::u16string d = Trimmed(description.str());
+    if (!d.empty())
+      throw EOleException(WideToSys(d), int32_t(hr), WideToSys(source.str()), WideToSys(helpFile.str()),
+                          int(helpContext));
+  }
+  throw EOleException(SystemText(hr), int32_t(hr), "", "", 0);
+}
+
+void Check(HRESULT hr) {
+  if (FAILED(hr)) Fail(hr);
+}
+
+// COM is started on each thread that reaches the parser, never inside the loader callback.
+void EnsureCom() {
+  thread_local bool started = false;
+  if (started) return;
+  HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  // S_FALSE: already started here; RPC_E_CHANGED_MODE: the host chose another apartment.
+  if (FAILED(hr) && hr != RPC_E_CHANGED_MODE) throw EOleSysError(SystemText(hr), int32_t(hr));
+  started = true;
+}
+
+Com<IUnknown> Identity(IUnknown* p) {
+  Com<IUnknown> u;
+  if (p) p->QueryInterface(kIID_IUnknown, reinterpret_cast<void**>(u.out()));
+  return u;
+}
+
+class MsDocument;
+using Owner = std::weak_ptr<IDOMDocument>;
+DOMNode WrapNode(Com<IXMLDOMNode> node, const Owner& owner);
+DOMDocument WrapDocument(Com<IXMLDOMDocument> doc);
+
+// What every wrapper holds: the platform node.
+class MsHolder {
+ public:
+  virtual ~MsHolder() = default;
+  virtual IXMLDOMNode* Raw() const = 0;
+};
+
+bool SameByProbe(IXMLDOMNode* a, IXMLDOMNode* b);
+std::string ToDeclaredEncoding(const std::string& utf8, const std::string& enc);
+
+IXMLDOMNode* RawOf(const DOMNode& n, bool required = true) {
+  if (!n) {
+    if (required) throw DOMException("Node cannot be null");
+    return nullptr;
+  }
+  auto* h = dynamic_cast<const MsHolder*>(n.get());
+  if (!h) throw DOMException("The node does not belong to the MSXML DOM Vendor");
+  return h->Raw();
+}
+
+// The node calls, shared by plain nodes and the document.
+template <class Base>
+class MsNodeOf : public Base, public MsHolder {
+ public:
+  MsNodeOf(Com<IXMLDOMNode> node, Owner owner) : node_(std::move(node)), owner_(std::move(owner)) {}
+  IXMLDOMNode* Raw() const override { return node_.get(); }
+
+  std::u16string nodeName() const override { return Text(&IXMLDOMNode::get_nodeName); }
+  std::u16string localName() const override { return Text(&IXMLDOMNode::get_baseName); }
+  std::u16string namespaceURI() const override { return Text(&IXMLDOMNode::get_namespaceURI); }
+  std::u16string prefix() const override { return Text(&IXMLDOMNode::get_prefix); }
+  int nodeType() const override {
+    DOMNodeType t = NODE_INVALID;
+    Check(node_->get_nodeType(&t));
+    return int(t);
+  }
+  std::u16string nodeValue() const override {
+    Variant v;
+    Check(node_->get_nodeValue(&v.v));
+    if (V_VT(&v.v) == VT_NULL || V_VT(&v.v) == VT_EMPTY) return u"";
+    if (V_VT(&v.v) != VT_BSTR) Check(VariantChangeType(&v.v, &v.v, 0, VT_BSTR));
+    BSTR b = V_BSTR(&v.v);
+    return b ? std::u16string(reinterpret_cast<const char16_t*>(b), SysStringLen(b)) : std::u16string();
+  }
+  void setNodeValue(const std::u16string& value) override {
+    Variant v;
+    Bstr b(value);
+    V_VT(&v.v) = VT_BSTR;
+    V_BSTR(&v.v) = SysAllocStringLen(b.get(), SysStringLen(b.get()));
+    if (!V_BSTR(&v.v)) throw DOMException("Out of memory");
+    Check(node_->put_nodeValue(v.v));
+  }
+  DOMNodes childNodes() const override {
+    Com<IXMLDOMNodeList> list;
+    Check(node_->get_childNodes(list.out()));
+    DOMNodes out;
+    if (!list) return out;
+    long n = 0;
+    Check(list->get_length(&n));
+    out.reserve(size_t(n > 0 ? n : 0));
+    for (long i = 0; i < n; ++i) {
+      Com<IXMLDOMNode> c;
+      Check(list->get_item(i, c.out()));
+      if (c) out.push_back(WrapNode(std::move(c), owner_));
+    }
+    return out;
+  }
+  bool hasAttributeMap() const override { return nodeType() == NODE_ELEMENT; }
+  DOMNodes attributes() const override {
+    DOMNodes out;
+    if (!hasAttributeMap()) return out;
+    Com<IXMLDOMNamedNodeMap> map;
+    Check(node_->get_attributes(map.out()));
+    if (!map) return out;
+    long n = 0;
+    Check(map->get_length(&n));
+    out.reserve(size_t(n > 0 ? n : 0));
+    for (long i = 0; i < n; ++i) {
+      Com<IXMLDOMNode> a;
+      HRESULT hr = map->get_item(i, a.out());
+      // Wine cannot hand out a default namespace declaration (xmlns="...") as a node.
+      if (FAILED(hr) && platform::RunningUnderWine()) continue;
+      Check(hr);
+      if (a) out.push_back(WrapNode(std::move(a), owner_));
+    }
+    return out;
+  }
+  bool hasChildNodes() const override {
+    VARIANT_BOOL b = VARIANT_FALSE;
+    Check(node_->hasChildNodes(&b));
+    return b != VARIANT_FALSE;
+  }
+  DOMDocument ownerDocument() const override {
+    if (nodeType() == NODE_DOCUMENT) return nullptr;
+    // The document object the node was reached from, so that its settings and
+    // error record stay the ones the caller knows.
+    if (auto known = owner_.lock()) return known;
+    Com<IXMLDOMDocument> doc;
+    Check(node_->get_ownerDocument(doc.out()));
+    if (!doc) return nullptr;
+    return WrapDocument(std::move(doc));
+  }
+  DOMNode insertBefore(const DOMNode& newChild, const DOMNode& refChild) override {
+    if (!refChild) throw DOMException("Node cannot be null");
+    IXMLDOMNode* c = RawOf(newChild);
+    Variant ref;
+    V_VT(&ref.v) = VT_UNKNOWN;
+    V_UNKNOWN(&ref.v) = RawOf(refChild);
+    V_UNKNOWN(&ref.v)->AddRef();
+    Com<IXMLDOMNode> r;
+    Check(node_->insertBefore(c, ref.v, r.out()));
+    return Result(std::move(r), newChild);
+  }
+  DOMNode appendChild(const DOMNode& newChild) override {
+    Com<IXMLDOMNode> r;
+    Check(node_->appendChild(RawOf(newChild), r.out()));
+    return Result(std::move(r), newChild);
+  }
+  DOMNode removeChild(const DOMNode& child) override {
+    Com<IXMLDOMNode> r;
+    Check(node_->removeChild(RawOf(child), r.out()));
+    return Result(std::move(r), child);
+  }
+  DOMNode setAttributeNode(const DOMNode& attr) override {
+    Com<IXMLDOMElement> e = Element();
+    Com<IXMLDOMAttribute> a = Attribute(attr);
+    Com<IXMLDOMAttribute> old;
+    Check(e->setAttributeNode(a.get(), old.out()));
+    if (!old) return nullptr;
+    return WrapNode(Com<IXMLDOMNode>::Share(old.get()), owner_);
+  }
+  DOMNode removeAttributeNode(const DOMNode& attr) override {
+    Com<IXMLDOMElement> e = Element();
+    Com<IXMLDOMAttribute> a = Attribute(attr);
+    Com<IXMLDOMAttribute> old;
+    HRESULT hr = e->removeAttributeNode(a.get(), old.out());
+    if (hr == E_NOTIMPL) {
+      // Wine lacks the call; the attribute map removes the same node by its name.
+      Com<IXMLDOMNamedNodeMap> map;
+      Check(node_->get_attributes(map.out()));
+      if (!map) Fail(hr);
+      Bstr name;
+      Check(a->get_nodeName(name.out()));
+      Com<IXMLDOMNode> removed;
+      hr = map->removeNamedItem(name.get(), removed.out());
+      if (hr == S_FALSE) hr = E_INVALIDARG;  // not an attribute of this element
+    }
+    Check(hr);
+    return attr;
+  }
+  bool isSameNode(const IDOMNode& other) const override {
+    auto* h = dynamic_cast<const MsHolder*>(&other);
+    if (!h) return false;
+    if (h->Raw() == node_.get()) return true;
+    Com<IUnknown> a = Identity(node_.get()), b = Identity(h->Raw());
+    if (a && a.get() == b.get()) return true;
+    // Microsoft's MSXML keeps one object per node; Wine's makes a new one for each
+    // request, so there only a change made through one object tells.
+    return platform::RunningUnderWine() && SameByProbe(node_.get(), h->Raw());
+  }
+
+ protected:
+  std::u16string Text(HRESULT (STDMETHODCALLTYPE IXMLDOMNode::*get)(BSTR*)) const {
+    Bstr b;
+    Check((node_.get()->*get)(b.out()));
+    return b.str();
+  }
+  // The node the platform answers is the one passed in; keep the caller's object for it.
+  DOMNode Result(Com<IXMLDOMNode> r, const DOMNode& passed) const {
+    if (!r) return nullptr;
+    // The platform answers the node it was given.
+    return passed;
+  }
+  Com<IXMLDOMElement> Element() const {
+    Com<IXMLDOMElement> e;
+    Check(node_->QueryInterface(kIID_IXMLDOMElement, reinterpret_cast<void**>(e.out())));
+    return e;
+  }
+  static Com<IXMLDOMAttribute> Attribute(const DOMNode& n) {
+    Com<IXMLDOMAttribute> a;
+    Check(RawOf(n)->QueryInterface(kIID_IXMLDOMAttribute, reinterpret_cast<void**>(a.out())));
+    return a;
+  }
+
+  Com<IXMLDOMNode> node_;
+  Owner owner_;
+};
+
+using MsNode = MsNodeOf<IDOMNode>;
+
+class MsDocument : public MsNodeOf<IDOMDocument> {
+ public:
+  explicit MsDocument(Com<IXMLDOMDocument> doc)
+      : MsNodeOf<IDOMDocument>(Com<IXMLDOMNode>::Share(doc.get()), Owner()), doc_(std::move(doc)) {}
+  void Adopt(const std::shared_ptr<MsDocument>& self) { owner_ = self; }
+  IXMLDOMDocument* Doc() const { return doc_.get(); }
+
+  DOMNode createElement(const std::u16string& name) override {
+    Com<IXMLDOMElement> e;
+    Check(doc_->createElement(Bstr(name).get(), e.out()));
+    return WrapNode(Com<IXMLDOMNode>::Share(e.get()), owner_);
+  }
+  DOMNode createElementNS(const std::u16string& uri, const std::u16string& qualifiedName) override {
+    Variant kind;
+    V_VT(&kind.v) = VT_I4;
+    V_I4(&kind.v) = NODE_ELEMENT;
+    Com<IXMLDOMNode> n;
+    Check(doc_->createNode(kind.v, Bstr(qualifiedName).get(), Bstr(uri).get(), n.out()));
+    return WrapNode(std::move(n), owner_);
+  }
+  DOMNode createAttribute(const std::u16string& name) override {
+    Com<IXMLDOMAttribute> a;
+    Check(doc_->createAttribute(Bstr(name).get(), a.out()));
+    return WrapNode(Com<IXMLDOMNode>::Share(a.get()), owner_);
+  }
+  DOMNode createTextNode(const std::u16string& data) override {
+    Com<IXMLDOMText> t;
+    Check(doc_->createTextNode(Bstr(data).get(), t.out()));
+    return WrapNode(Com<IXMLDOMNode>::Share(t.get()), owner_);
+  }
+
+  void setParseSettings(const DOMParseSettings& s) override { settings_ = s; }
+
+  bool loadFile(const std::u16string& fileName) override {
+    Variant source;
+    V_VT(&source.v) = VT_BSTR;
+    V_BSTR(&source.v) = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(fileName.data()), UINT(fileName.size()));
+    if (!V_BSTR(&source.v)) throw DOMException("Out of memory");
+    return Load([&](VARIANT_BOOL* ok) { return doc_->load(source.v, ok); });
+  }
+  bool loadBytes(const std::string& bytes) override {
+    if (bytes.size() > UINT_MAX) throw DOMException("The document is too large");
+    Com<IStream> stream = MemoryStream(bytes);
+    Variant source;
+    V_VT(&source.v) = VT_UNKNOWN;
+    V_UNKNOWN(&source.v) = stream.get();
+    stream->AddRef();
+    return Load([&](VARIANT_BOOL* ok) { return doc_->load(source.v, ok); });
+  }
+  bool loadText(const std::u16string& text) override {
+    Bstr b(text);
+    return Load([&](VARIANT_BOOL* ok) { return doc_->loadXML(b.get(), ok); });
+  }
+  const DOMParseError& parseError() const override { return error_; }
+
+  std::string saveBytes() override {
+    Com<IStream> stream = MemoryStream({});
+    Variant target;
+    V_VT(&target.v) = VT_UNKNOWN;
+    V_UNKNOWN(&target.v) = stream.get();
+    stream->AddRef();
+    Check(doc_->save(target.v));
+    STATSTG st{};
+    Check(stream->Stat(&st, STATFLAG_NONAME));
+    if (st.cbSize.QuadPart > UINT_MAX) throw DOMException("The document is too large");
+    std::string out(size_t(st.cbSize.QuadPart), '\0');
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    Check(stream->Seek(zero, STREAM_SEEK_SET, nullptr));
+    ULONG got = 0;
+    if (!out.empty()) Check(stream->Read(out.data(), ULONG(out.size()), &got));
+    out.resize(got);
+    // Wine writes UTF-8 whatever the declaration says; bring the bytes to the declared encoding.
+    if (platform::RunningUnderWine()) out = ToDeclaredEncoding(out, DeclaredEncoding());
+    return out;
+  }
+  std::u16string xml() override {
+    Bstr b;
+    Check(doc_->get_xml(b.out()));
+    return b.str();
+  }
+
+ private:
+  static Com<IStream> MemoryStream(const std::string& bytes) {
+    HGLOBAL mem = GlobalAlloc(GMEM_MOVEABLE, bytes.empty() ? 1 : bytes.size());
+    if (!mem) throw DOMException("Out of memory");
+    if (!bytes.empty()) {
+      void* p = GlobalLock(mem);
+      memcpy(p, bytes.data(), bytes.size());
+      GlobalUnlock(mem);
+    }
+    Com<IStream> s;
+    HRESULT hr = CreateStreamOnHGlobal(mem, TRUE, s.out());
+    if (FAILED(hr)) {
+      GlobalFree(mem);
+      Fail(hr);
+    }
+    ULARGE_INTEGER size;
+    size.QuadPart = bytes.size();
+    Check(s->SetSize(size));
+    return s;
+  }
+
+  // The encoding the declaration node names, "" when there is none.
+  std::string DeclaredEncoding() {
+    Com<IXMLDOMNode> first;
+    if (FAILED(doc_->get_firstChild(first.out())) || !first) return "";
+    DOMNodeType t = NODE_INVALID;
+    Bstr name;
+    if (FAILED(first->get_nodeType(&t)) || t != NODE_PROCESSING_INSTRUCTION) return "";
+    if (FAILED(first->get_nodeName(name.out())) || name.str() != u"xml") return "";
+    Bstr text;
+    if (FAILED(first->get_text(text.out()))) return "";
+    std::u16string decl = text.str();
+    size_t p = decl.find(u"encoding");
+    if (p == std::u16string::npos) return "";
+    size_t q = decl.find_first_of(u"\"'", p + 8);
+    if (q == std::u16string::npos) return "";
+    size_t e = decl.find(decl[q], q + 1);
+    if (e == std::u16string::npos) return "";
+    std::string enc;
+    for (char16_t c : decl.substr(q + 1, e - q - 1)) enc.push_back(c < 0x80 ? char(c | (c >= 'A' && c <= 'Z' ? 0x20 : 0)) : '?');
+    return enc;
+  }
+
+  void ApplySettings() {
+    Check(doc_->put_async(settings_.async ? VARIANT_TRUE : VARIANT_FALSE));
+    Check(doc_->put_preserveWhiteSpace(settings_.preserveWhiteSpace ? VARIANT_TRUE : VARIANT_FALSE));
+    Check(doc_->put_resolveExternals(settings_.resolveExternals ? VARIANT_TRUE : VARIANT_FALSE));
+    Check(doc_->put_validateOnParse(settings_.validate ? VARIANT_TRUE : VARIANT_FALSE));
+  }
+
+  template <class LoadCall>
+  bool Load(LoadCall call) {
+    ApplySettings();
+    error_ = DOMParseError{};
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    Check(call(&ok));
+    if (ok != VARIANT_FALSE) return true;
+    Com<IXMLDOMParseError> e;
+    if (SUCCEEDED(doc_->get_parseError(e.out())) && e) {
+      Bstr reason, src;
+      long line = 0;
+      e->get_reason(reason.out());
+      e->get_line(&line);
+      e->get_srcText(src.out());
+      error_.reason = Trimmed(reason.str());
+      error_.line = int(line);
+      error_.srcText = src.str();
+    }
+    if (error_.reason.empty()) error_.reason = u"The document could not be loaded";
+    return false;
+  }
+
+  Com<IXMLDOMDocument> doc_;
+  DOMParseSettings settings_;
+  DOMParseError error_;
+};
+
+DOMNode WrapNode(Com<IXMLDOMNode> node, const Owner& owner) {
+  // The document node comes back as a document object, so its own calls stay reachable.
+  DOMNodeType t = NODE_INVALID;
+  if (SUCCEEDED(node->get_nodeType(&t)) && t == NODE_DOCUMENT) {
+    Com<IXMLDOMDocument> d;
+    if (SUCCEEDED(node->QueryInterface(kIID_IXMLDOMDocument, reinterpret_cast<void**>(d.out()))) && d)
+      return WrapDocument(std::move(d));
+  }
+  return std::make_shared<MsNode>(std::move(node), owner);
+}
+
+DOMDocument WrapDocument(Com<IXMLDOMDocument> doc) {
+  auto d = std::make_shared<MsDocument>(std::move(doc));
+  d->Adopt(d);
+  return d;
+}
+
+// The Windows code page of an encoding name, 0 when unknown.
+UINT CodePageOf(const std::string& enc) {
+  static const std::map<std::string, UINT> pages = {
+      {"us-ascii", 20127}, {"ascii", 20127}, {"iso-8859-1", 28591}, {"latin1", 28591},
+      {"iso-8859-2", 28592}, {"iso-8859-5", 28595}, {"iso-8859-7", 28597}, {"iso-8859-9", 28599},
+      {"iso-8859-15", 28605}, {"koi8-r", 20866}, {"koi8-u", 21866}, {"ibm866", 866}, {"cp866", 866},
+      {"windows-1250", 1250}, {"windows-1251", 1251}, {"windows-1252", 1252}, {"windows-1253", 1253},
+      {"windows-1254", 1254}, {"windows-1255", 1255}, {"windows-1256", 1256}, {"windows-1257", 1257},
+      {"windows-1258", 1258}, {"cp1251", 1251}, {"cp1252", 1252}, {"shift_jis", 932}, {"gb2312", 936},
+      {"gbk", 936}, {"big5", 950}, {"euc-kr", 949}};
+  auto it = pages.find(enc);
+  return it == pages.end() ? 0 : it->second;
+}
+
+// UTF-8 serialisation to the declared encoding; characters the encoding lacks
+// become character references.
+std::string ToDeclaredEncoding(const std::string& utf8, const std::string& enc) {
+  if (enc.empty() || enc == "utf-8" || enc == "utf8") return utf8;
+  std::u16string text = platform::Utf8ToWide(utf8);
+  if (enc == "utf-16" || enc == "utf-16le" || enc == "ucs-2") {
+    std::string out = "\xFF\xFE";
+    for (char16_t c : text) {
+      out.push_back(char(c & 0xFF));
+      out.push_back(char(c >> 8));
+    }
+    return out;
+  }
+  UINT cp = CodePageOf(enc);
+  if (cp == 0) throw DOMException(Format("Cannot save in the encoding \"%s\"", enc.c_str()));
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    size_t n = (text[i] >= 0xD800 && text[i] <= 0xDBFF && i + 1 < text.size()) ? 2 : 1;
+    if (text[i] < 0x80) {
+      out.push_back(char(text[i]));
+    } else {
+      char buf[8];
+      BOOL usedDefault = FALSE;
+      int k = WideCharToMultiByte(cp, WC_NO_BEST_FIT_CHARS, reinterpret_cast<const wchar_t*>(&text[i]), int(n), buf,
+                                  sizeof buf, nullptr, &usedDefault);
+      if (k > 0 && !usedDefault) {
+        out.append(buf, size_t(k));
+      } else {
+        char32_t v = n == 2 ? 0x10000 + ((char32_t(text[i]) - 0xD800) << 10) + (char32_t(text[i + 1]) - 0xDC00)
+                            : char32_t(text[i]);
+        out += Format("&#%lu;", static_cast<unsigned long>(v));
+      }
+    }
+    i += n;
+  }
+  return out;
+}
+
+// Whether two objects stand for the same node: a mark set through one must show
+// through the other. The mark is taken away again at once.
+bool SameByProbe(IXMLDOMNode* a, IXMLDOMNode* b) {
+  static unsigned counter = 0;
+  try {
+    DOMNodeType ta = NODE_INVALID, tb = NODE_INVALID;
+    Check(a->get_nodeType(&ta));
+    Check(b->get_nodeType(&tb));
+    if (ta != tb) return false;
+    Bstr na, nb;
+    Check(a->get_nodeName(na.out()));
+    Check(b->get_nodeName(nb.out()));
+    if (na.str() != nb.str()) return false;
+    std::u16string mark = u"velarin-probe-";
+    for (unsigned v = ++counter; v; v /= 10) mark.push_back(char16_t(u'0' + v % 10));
+    Bstr markText(mark);
+    switch (ta) {
+      case NODE_ELEMENT: {
+        Com<IXMLDOMElement> ea, eb;
+        Check(a->QueryInterface(kIID_IXMLDOMElement, reinterpret_cast<void**>(ea.out())));
+        Check(b->QueryInterface(kIID_IXMLDOMElement, reinterpret_cast<void**>(eb.out())));
+        Bstr name(u"velarin-probe");
+        Variant value, seen;
+        V_VT(&value.v) = VT_BSTR;
+        V_BSTR(&value.v) = SysAllocString(markText.get());
+        Check(ea->setAttribute(name.get(), value.v));
+        HRESULT hr = eb->getAttribute(name.get(), &seen.v);
+        ea->removeAttribute(name.get());
+        return hr == S_OK && V_VT(&seen.v) == VT_BSTR &&
+               std::u16string(reinterpret_cast<const char16_t*>(V_BSTR(&seen.v))) == mark;
+      }
+      case NODE_TEXT:
+      case NODE_CDATA_SECTION:
+      case NODE_COMMENT:
+      case NODE_PROCESSING_INSTRUCTION:
+      case NODE_ATTRIBUTE: {
+        Variant old, probe, seen;
+        Check(a->get_nodeValue(&old.v));
+        V_VT(&probe.v) = VT_BSTR;
+        V_BSTR(&probe.v) = SysAllocString(markText.get());
+        Check(a->put_nodeValue(probe.v));
+        HRESULT hr = b->get_nodeValue(&seen.v);
+        a->put_nodeValue(old.v);
+        return SUCCEEDED(hr) && V_VT(&seen.v) == VT_BSTR &&
+               std::u16string(reinterpret_cast<const char16_t*>(V_BSTR(&seen.v))) == mark;
+      }
+      case NODE_DOCUMENT: {
+        Com<IXMLDOMDocument> da;
+        Check(a->QueryInterface(kIID_IXMLDOMDocument, reinterpret_cast<void**>(da.out())));
+        Com<IXMLDOMComment> c;
+        Check(da->createComment(markText.get(), c.out()));
+        Com<IXMLDOMNode> added, last, removed;
+        Check(a->appendChild(c.get(), added.out()));
+        HRESULT hr = b->get_lastChild(last.out());
+        Bstr seen;
+        if (SUCCEEDED(hr) && last) last->get_text(seen.out());
+        a->removeChild(added.get(), removed.out());
+        return seen.str() == mark;
+      }
+      default:
+        return false;
+    }
+  } catch (const Exception&) {
+    return false;
+  }
+}
+
+class MsImplementation : public IDOMImplementation {
+ public:
+  DOMDocument createDocument() override {
+    EnsureCom();
+    HRESULT last = REGDB_E_CLASSNOTREG;
+    Com<IDispatch> object;
+    for (const CLSID& cls : kDocumentClasses) {
+      last = CoCreateInstance(cls, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, kIID_IDispatch,
+                              reinterpret_cast<void**>(object.out()));
+      if (SUCCEEDED(last) && object) break;
+    }
+    if (!object) throw EOleSysError(SystemText(last), int32_t(last));
+    Com<IXMLDOMDocument> doc;
+    if (FAILED(object->QueryInterface(kIID_IXMLDOMDocument, reinterpret_cast<void**>(doc.out()))) || !doc)
+      throw DOMException("Microsoft MSXML is not installed");
+    return WrapDocument(std::move(doc));
+  }
+};
+
+}  // namespace
+
+void RegisterPlatformDOM() { RegisterDOMVendor("MSXML", std::make_shared<MsImplementation>()); }
+
+}  // namespace velarin::xml

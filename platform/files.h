@@ -50,7 +50,8 @@ class File {
  private:
 #ifdef _WIN32
   using Handle = void*;
-  static constexpr Handle kNone = reinterpret_cast<Handle>(-1);
+  // INVALID_HANDLE_VALUE; a cast to a pointer cannot be constexpr.
+  static inline const Handle kNone = reinterpret_cast<Handle>(static_cast<intptr_t>(-1));
 #else
   using Handle = int;
   static constexpr Handle kNone = -1;

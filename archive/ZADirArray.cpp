@@ -1,0 +1,193 @@
+// The entry list: growth in doubling steps, the copy/store/rename/remove operations, and the name index.
+#include "archive/ZADirArray.h"
+
+#include <algorithm>
+
+#include "archive/ZAExcept.h"
+#include "platform/codepage.h"
+#include "platform/text.h"
+
+namespace velarin::archive {
+
+uint64_t TDirItem::CompressedSize() const {
+  return Header.CompressedSize == 0xFFFFFFFFu ? Zip64CompressedSize : Header.CompressedSize;
+}
+uint64_t TDirItem::UncompressedSize() const {
+  return Header.UncompressedSize == 0xFFFFFFFFu ? Zip64UncompressedSize : Header.UncompressedSize;
+}
+uint64_t TDirItem::LocalHeaderOffset() const {
+  return Header.LocalHeaderOffset == 0xFFFFFFFFu ? Zip64LocalHeaderOffset : Header.LocalHeaderOffset;
+}
+
+uint32_t ZAStringHashValue(const std::u16string& s) {
+  uint32_t h = 0;
+  for (unsigned char b : platform::WideToSys(s)) h = ((h << 2) | (h >> 30)) ^ b;
+  return h;
+}
+
+// ---- TZAStringHash
+
+std::forward_list<TZAStringHash::THashItem>& TZAStringHash::Chain(const std::u16string& key) {
+  return buckets_[ZAStringHashValue(key) % buckets_.size()];
+}
+const std::forward_list<TZAStringHash::THashItem>& TZAStringHash::Chain(const std::u16string& key) const {
+  return buckets_[ZAStringHashValue(key) % buckets_.size()];
+}
+
+void TZAStringHash::Add(const std::u16string& key, int32_t index) { Chain(key).push_front({key, index}); }
+
+int32_t TZAStringHash::Find(const std::u16string& key) const {
+  for (const auto& node : Chain(key))
+    if (node.Key == key) return node.Index;
+  return -1;
+}
+
+void TZAStringHash::Remove(const std::u16string& key, int32_t index) {
+  auto& chain = Chain(key);
+  // Prefer the node of this very position, so equal names elsewhere keep theirs.
+  auto prev = chain.before_begin(), firstEqualPrev = chain.end();
+  for (auto it = chain.begin(); it != chain.end(); prev = it, ++it) {
+    if (it->Key != key) continue;
+    if (it->Index == index) {
+      chain.erase_after(prev);
+      return;
+    }
+    if (firstEqualPrev == chain.end()) firstEqualPrev = prev;
+  }
+  if (firstEqualPrev != chain.end()) chain.erase_after(firstEqualPrev);
+}
+
+void TZAStringHash::Clear() {
+  for (auto& c : buckets_) c.clear();
+  Valid = false;
+}
+
+// ---- TZAHashedStringList
+
+void TZAHashedStringList::Append(const std::u16string& lowered) {
+  strings_.push_back(lowered);
+  if (hash_ && hash_->Valid) {
+    hash_->Add(lowered, int32_t(strings_.size() - 1));
+    // A table far too small for the list is dropped and sized anew at the next lookup.
+    if (strings_.size() > 5 * hash_->BucketCount()) hash_.reset();
+  }
+}
+
+int32_t TZAHashedStringList::IndexOf(const std::u16string& lowered) {
+  if (!hash_) hash_ = std::make_unique<TZAStringHash>(std::max<size_t>(strings_.size(), 1000));
+  if (!hash_->Valid) {
+    hash_->Clear();
+    for (size_t i = 0; i < strings_.size(); ++i) hash_->Add(strings_[i], int32_t(i));
+    hash_->Valid = true;
+  }
+  return hash_->Find(lowered);
+}
+
+void TZAHashedStringList::Replace(int32_t i, const std::u16string& lowered) {
+  if (hash_ && hash_->Valid) {
+    hash_->Remove(strings_[size_t(i)], i);
+    hash_->Add(lowered, i);
+  }
+  strings_[size_t(i)] = lowered;
+}
+
+void TZAHashedStringList::Delete(int32_t i) {
+  strings_.erase(strings_.begin() + i);
+  if (hash_) hash_->Valid = false;
+}
+
+void TZAHashedStringList::Clear() {
+  strings_.clear();
+  if (hash_) hash_->Clear();
+}
+
+// ---- TZADirArray
+
+void TZADirArray::Check(int32_t i, int nativeError) const {
+  if (i < 0 || i >= count_) throw EZAException(nativeError, owner_);
+}
+
+void TZADirArray::SetCount(int32_t count) {
+  if (count <= 0) {
+    items_.clear();
+    items_.shrink_to_fit();
+    count_ = 0;
+    return;
+  }
+  if (count > Capacity()) {
+    growthStep_ = std::min(growthStep_ * 2, kGrowthCeiling);
+    int64_t capacity = std::max<int64_t>(int64_t(Capacity()) + growthStep_, count);
+    items_.resize(size_t(capacity));
+  }
+  // Slots coming into use start empty, whatever an earlier, longer list left there.
+  for (int32_t i = count_; i < count; ++i) items_[size_t(i)] = TDirItem();
+  count_ = count;
+}
+
+TDirItem TZADirArray::Copy(int32_t i) const {
+  Check(i, 2);
+  return items_[size_t(i)];
+}
+
+TDirItem& TZADirArray::Item(int32_t i) {
+  Check(i, 3);
+  return items_[size_t(i)];
+}
+
+const TDirItem& TZADirArray::Item(int32_t i) const {
+  Check(i, 3);
+  return items_[size_t(i)];
+}
+
+void TZADirArray::Store(int32_t i, const TDirItem& item) {
+  Check(i, 1);
+  if (i > names_.Count()) throw EZAException(58, owner_);
+  std::u16string lowered = platform::LowerW(item.Name);
+  TDirItem copy = item;  // its own copies of the extra-field buffers
+  if (i == names_.Count())
+    names_.Append(lowered);
+  else
+    names_.Replace(i, lowered);
+  items_[size_t(i)] = std::move(copy);
+}
+
+void TZADirArray::SetName(int32_t i, const std::u16string& name) {
+  TDirItem& item = Item(i);
+  int32_t found = names_.IndexOf(platform::LowerW(item.Name));
+  std::u16string lowered = platform::LowerW(name);
+  if (found < 0)
+    names_.Append(lowered);
+  else if (found == i)
+    names_.Replace(i, lowered);
+  else
+    throw EZAException(59, owner_);
+  item.Name = name;
+}
+
+int32_t TZADirArray::IndexOfName(const std::u16string& name) {
+  return names_.IndexOf(platform::LowerW(name));
+}
+
+void TZADirArray::Remove(int32_t i) {
+  Check(i, 4);
+  // Equal names are equal strings, so dropping position i keeps the index exact.
+  if (i < names_.Count()) names_.Delete(i);
+  items_.erase(items_.begin() + i);
+  items_.emplace_back();
+  --count_;
+}
+
+void TZADirArray::Clear() {
+  for (int32_t i = 0; i < count_; ++i) items_[size_t(i)] = TDirItem();
+  count_ = 0;
+  names_.Clear();
+}
+
+void TZADirArray::Assign(const TZADirArray& other) {
+  if (&other == this) return;
+  Clear();
+  SetCount(other.count_);
+  for (int32_t i = 0; i < other.count_; ++i) Store(i, other.items_[size_t(i)]);
+}
+
+}  // namespace velarin::archive

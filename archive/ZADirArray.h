@@ -1,0 +1,151 @@
+// The in-memory entry list of an open archive (TZADirArray of TDirItem) and its hashed name index.
+#pragma once
+#include <cstdint>
+#include <forward_list>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace velarin::archive {
+
+class TZAComponent;
+class TZAStream;
+
+// The 46 fixed bytes of a central directory file header, field by field.
+struct TZACentralHeader {
+  uint32_t Signature = 0;
+  uint16_t VersionMadeBy = 0;
+  uint16_t VersionNeeded = 0;
+  uint16_t Flags = 0;
+  uint16_t Method = 0;
+  uint16_t ModTime = 0;
+  uint16_t ModDate = 0;
+  uint32_t Crc32 = 0;
+  uint32_t CompressedSize = 0;
+  uint32_t UncompressedSize = 0;
+  uint16_t NameLength = 0;
+  uint16_t ExtraLength = 0;
+  uint16_t CommentLength = 0;
+  uint16_t DiskStart = 0;
+  uint16_t InternalAttributes = 0;
+  uint32_t ExternalAttributes = 0;
+  uint32_t LocalHeaderOffset = 0;
+};
+constexpr size_t kZACentralHeaderSize = 46;
+
+// One extra field element; the entry owns its data.
+struct TZAExtraField {
+  uint16_t HeaderID = 0;
+  uint16_t DataSize = 0;
+  std::string Data;
+};
+
+// One entry of the archive.
+struct TDirItem {
+  TZACentralHeader Header;
+  std::u16string Name;   // stored name, folders separated by slashes as stored
+  std::u16string Name2;  // left empty by reading
+  std::string Comment;
+  std::vector<TZAExtraField> ExtraFields;
+  bool Zip64 = false;  // carried a ZIP64 extended information field
+  uint64_t Zip64UncompressedSize = 0;
+  uint64_t Zip64CompressedSize = 0;
+  uint64_t Zip64LocalHeaderOffset = 0;
+  uint32_t Zip64DiskStart = 0;
+  // Update fields (filled only by the replacing of entries).
+  bool Changed = false;
+  std::string EntryPassword;
+  std::shared_ptr<TZAStream> Source;  // pending content; owned when OwnsSource
+  bool OwnsSource = false;
+  int32_t SourceStart = 0;
+  std::u16string SourceFileName;
+  int32_t CompressionMode = 0;
+  int32_t Operation = 0;
+  uint8_t Reserved = 0;
+
+  // Sizes and offset with the ZIP64 value taken where the 32-bit field holds its marker.
+  uint64_t CompressedSize() const;
+  uint64_t UncompressedSize() const;
+  uint64_t LocalHeaderOffset() const;
+};
+
+// Hash of a name: its 8-bit system code page form, each byte XORed into the value
+// rotated left by 2 bits.
+uint32_t ZAStringHashValue(const std::u16string& s);
+
+// Chained hash table over the strings of a TZAHashedStringList; built lazily.
+class TZAStringHash {
+ public:
+  struct THashItem {
+    std::u16string Key;
+    int32_t Index;
+  };
+  explicit TZAStringHash(size_t buckets) : buckets_(buckets ? buckets : 1) {}
+  size_t BucketCount() const noexcept { return buckets_.size(); }
+  bool Valid = false;
+  void Add(const std::u16string& key, int32_t index);
+  // First node (newest) of key's chain with an equal key; -1 when absent.
+  int32_t Find(const std::u16string& key) const;
+  // Removes the node of key that records index (the first equal key when none does).
+  void Remove(const std::u16string& key, int32_t index);
+  void Clear();
+
+ private:
+  std::forward_list<THashItem>& Chain(const std::u16string& key);
+  const std::forward_list<THashItem>& Chain(const std::u16string& key) const;
+  std::vector<std::forward_list<THashItem>> buckets_;
+};
+
+// The name index: position i holds entry i's lower-cased name.
+class TZAHashedStringList {
+ public:
+  int32_t Count() const noexcept { return int32_t(strings_.size()); }
+  const std::u16string& operator[](int32_t i) const { return strings_[size_t(i)]; }
+  void Append(const std::u16string& lowered);
+  // Position of the string (of equal ones, the highest); -1 when absent.
+  int32_t IndexOf(const std::u16string& lowered);
+  void Replace(int32_t i, const std::u16string& lowered);
+  void Delete(int32_t i);
+  void Clear();
+  // For tests: the table's bucket count, 0 while no table exists.
+  size_t BucketCount() const noexcept { return hash_ ? hash_->BucketCount() : 0; }
+
+ private:
+  std::vector<std::u16string> strings_;
+  std::unique_ptr<TZAStringHash> hash_;
+};
+
+// The array of entries with its name index. Index errors raise EZAException 1-4,
+// an inconsistent name index 58 or 59, before anything changes.
+class TZADirArray {
+ public:
+  explicit TZADirArray(const TZAComponent* owner = nullptr) : owner_(owner) {}
+
+  int32_t Count() const noexcept { return count_; }
+  void SetCount(int32_t count);
+  int32_t Capacity() const noexcept { return int32_t(items_.size()); }
+
+  TDirItem Copy(int32_t i) const;      // native error 2
+  TDirItem& Item(int32_t i);           // native error 3
+  const TDirItem& Item(int32_t i) const;
+  void Store(int32_t i, const TDirItem& item);  // native errors 1, 58
+  void SetName(int32_t i, const std::u16string& name);  // native error 59 (3 for the index)
+  // Index of the entry of that name, case ignored; -1 when there is none.
+  int32_t IndexOfName(const std::u16string& name);
+  void Remove(int32_t i);  // native error 4
+  void Clear();
+  void Assign(const TZADirArray& other);
+
+  const TZAHashedStringList& Names() const noexcept { return names_; }
+
+ private:
+  void Check(int32_t i, int nativeError) const;
+  const TZAComponent* owner_;
+  std::vector<TDirItem> items_;  // size() is the capacity
+  int32_t count_ = 0;
+  int32_t growthStep_ = 500;
+  static constexpr int32_t kGrowthCeiling = 10000;
+  TZAHashedStringList names_;
+};
+
+}  // namespace velarin::archive

@@ -1,0 +1,356 @@
+// Reading an archive's directory: the end-record search, the directory load with its ZIP64
+// records and extra fields, stub detection, offset correction and the rebuild from local headers.
+#include <algorithm>
+#include <cstring>
+
+#include "archive/ZAReader.h"
+#include "archive/ZAScan.h"
+#include "archive/ZipArchiver.h"
+#include "platform/codepage.h"
+
+namespace velarin::archive {
+namespace {
+
+constexpr uint32_t kLocalSig = 0x04034B50;
+constexpr uint32_t kCentralSig = 0x02014B50;
+constexpr uint32_t kEndSig = 0x06054B50;
+constexpr uint32_t kZip64LocatorSig = 0x07064B50;
+constexpr uint32_t kZip64EndSig = 0x06064B50;
+constexpr uint32_t kDescriptorSig = 0x08074B50;
+constexpr size_t kEndRecordSize = 22;
+constexpr int64_t kEndSearchSpan = 65600;
+
+uint16_t Get16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
+uint32_t Get32(const uint8_t* p) { return TZAReader(p, 4).U32(); }
+uint64_t Get64(const uint8_t* p) { return TZAReader(p, 8).U64(); }
+
+// Reads exactly n bytes at pos; false when the stream has fewer.
+bool ReadAt(TZAStream& s, int64_t pos, void* buffer, size_t n) {
+  if (pos < 0 || pos > s.Size()) return false;
+  s.Seek(pos);
+  size_t got = 0;
+  while (got < n) {
+    size_t r = s.Read(static_cast<uint8_t*>(buffer) + got, n - got);
+    if (r == 0) break;
+    got += r;
+  }
+  return got == n;
+}
+
+TZACentralHeader ParseCentralHeader(const uint8_t* p) {
+  TZAReader r(p, kZACentralHeaderSize);
+  TZACentralHeader h;
+  h.Signature = r.U32();
+  h.VersionMadeBy = r.U16();
+  h.VersionNeeded = r.U16();
+  h.Flags = r.U16();
+  h.Method = r.U16();
+  h.ModTime = r.U16();
+  h.ModDate = r.U16();
+  h.Crc32 = r.U32();
+  h.CompressedSize = r.U32();
+  h.UncompressedSize = r.U32();
+  h.NameLength = r.U16();
+  h.ExtraLength = r.U16();
+  h.CommentLength = r.U16();
+  h.DiskStart = r.U16();
+  h.InternalAttributes = r.U16();
+  h.ExternalAttributes = r.U32();
+  h.LocalHeaderOffset = r.U32();
+  return h;
+}
+
+// The fields of a 30-byte local file header.
+struct TLocalHeader {
+  uint32_t Signature;
+  uint16_t VersionNeeded, Flags, Method, ModTime, ModDate;
+  uint32_t Crc32, CompressedSize, UncompressedSize;
+  uint16_t NameLength, ExtraLength;
+};
+
+TLocalHeader ParseLocalHeader(const uint8_t* p) {
+  TZAReader r(p, 30);
+  TLocalHeader h;
+  h.Signature = r.U32();
+  h.VersionNeeded = r.U16();
+  h.Flags = r.U16();
+  h.Method = r.U16();
+  h.ModTime = r.U16();
+  h.ModDate = r.U16();
+  h.Crc32 = r.U32();
+  h.CompressedSize = r.U32();
+  h.UncompressedSize = r.U32();
+  h.NameLength = r.U16();
+  h.ExtraLength = r.U16();
+  return h;
+}
+
+}  // namespace
+
+std::u16string TZABaseArchiver::DecodeName(const std::string& bytes, uint16_t flags) const {
+  std::string cut = bytes.substr(0, bytes.find('\0'));
+  if (flags & 0x0800) return platform::Utf8ToWide(cut);  // general-purpose bit 11: UTF-8 name
+  if (Options.OEMFileNames) return platform::OemToWide(cut);
+  return platform::SysToWide(cut);
+}
+
+bool TZABaseArchiver::FindEndRecord() {
+  TZADirManager& d = *dir_;
+  TZAStream& s = *d.Stream;
+  d.Comment.clear();
+  std::memset(d.EndRecord, 0, sizeof d.EndRecord);
+  int64_t size = s.Size();
+  int64_t t = std::min(size, kEndSearchSpan);
+  if (t < int64_t(kEndRecordSize)) return false;
+  std::vector<uint8_t> buf(static_cast<size_t>(t));
+  if (!ReadAt(s, size - t, buf.data(), buf.size())) return false;
+  for (size_t i = buf.size(); i-- > 3;) {
+    if (buf[i] != 0x06 || buf[i - 1] != 0x05 || buf[i - 2] != 0x4B || buf[i - 3] != 0x50) continue;
+    size_t c = i - 3;
+    if (buf.size() - c < kEndRecordSize) continue;
+    uint16_t commentLength = Get16(&buf[c + 20]);
+    if (buf.size() - c - kEndRecordSize != commentLength) continue;
+    d.EndRecordPosition = size - t + int64_t(c);
+    std::memcpy(d.EndRecord, &buf[c], kEndRecordSize);
+    if (commentLength) d.Comment.assign(reinterpret_cast<const char*>(&buf[c + kEndRecordSize]), commentLength);
+    return true;
+  }
+  return false;
+}
+
+void TZABaseArchiver::LoadDirectory() {
+  TZADirManager& d = *dir_;
+  TZAStream& s = *d.Stream;
+  d.Entries.SetCount(0);
+  d.Entries.Clear();
+  std::memset(d.EndRecord, 0, sizeof d.EndRecord);
+  ZAPut32(d.EndRecord, kEndSig);
+  d.StubSize = 0;
+  d.Zip64 = false;
+
+  if (!FindEndRecord()) {
+    RebuildFromLocalHeaders();
+    return;
+  }
+  int64_t p = d.EndRecordPosition;
+  if (p > 20 && ReadAt(s, p - 20, d.Zip64Locator, 20) && Get32(d.Zip64Locator) == kZip64LocatorSig) {
+    d.Zip64 = true;
+    p -= 20;
+  }
+  if (d.Zip64) {
+    int64_t recordAt = int64_t(Get64(d.Zip64Locator + 8));
+    bool ok = p > 56 && recordAt >= 0 && ReadAt(s, recordAt, d.Zip64EndRecord, 56) &&
+              Get32(d.Zip64EndRecord) == kZip64EndSig;
+    if (!ok) throw EZAException(40, this);
+    p -= 56;
+  }
+  const uint8_t* end = d.EndRecord;
+  if (!d.Zip64 && Get16(end + 10) == 0xFFFF) {
+    RebuildFromLocalHeaders();
+    return;
+  }
+  uint16_t firstDisk16 = Get16(end + 6), lastDisk16 = Get16(end + 4);
+  int64_t firstDirectoryDisk =
+      firstDisk16 != 0xFFFF ? firstDisk16 : (d.Zip64 ? int64_t(Get32(d.Zip64EndRecord + 20)) : 0);
+  int64_t lastVolume =
+      lastDisk16 != 0xFFFF ? lastDisk16 : (d.Zip64 ? int64_t(Get32(d.Zip64Locator + 16)) - 1 : 0);
+  volumeInfo_.LastVolumeNumber = int32_t(lastVolume);
+  if (spanningMode_ != smNone) {
+    // The volume holding the directory's first disk would be opened here.
+    (void)firstDirectoryDisk;
+    throw EZAException(45, this);
+  }
+
+  int64_t start;
+  uint32_t count;
+  if (d.Zip64) {
+    start = p - int64_t(Get64(d.Zip64EndRecord + 40));
+    count = uint32_t(Get64(d.Zip64EndRecord + 32));
+  } else {
+    start = p - int64_t(Get32(end + 12));
+    count = Get16(end + 10);
+  }
+  try {
+    ReadEntries(start, count);
+  } catch (const std::exception&) {
+    if (!TolerantOpen) throw;
+    RebuildFromLocalHeaders();
+    return;
+  }
+
+  if (!TolerantOpen && spanningMode_ == smNone) {
+    uint64_t sum = 0;
+    for (int32_t i = 0; i < d.Entries.Count(); ++i) sum += d.Entries.Item(i).Header.CompressedSize;
+    if (sum > uint64_t(s.Size())) throw EZAException(57, this);
+  }
+  d.EndRecordPosition = p;
+  if (lastVolume == 0) DetectStub();
+  CorrectOffsets();
+}
+
+void TZABaseArchiver::ReadEntries(int64_t start, uint32_t count) {
+  TZADirManager& d = *dir_;
+  TZAStream& s = *d.Stream;
+  int64_t size = s.Size();
+  // Each entry takes at least 46 bytes: a count the stream cannot hold is not believed.
+  if (start < 0 || start > size || uint64_t(count) * kZACentralHeaderSize > uint64_t(size - start) ||
+      count > uint32_t(INT32_MAX))
+    throw EReadError();
+  d.Entries.SetCount(int32_t(count));
+  TZABufferedInput in(s, start);
+  for (int32_t i = 0; i < int32_t(count); ++i) {
+    if (i == 0) d.DirectoryOffset = in.Position();
+    TDirItem& item = d.Entries.Item(i);
+    item.Header = ParseCentralHeader(in.Take(kZACentralHeaderSize));
+    const TZACentralHeader& h = item.Header;
+    if (h.NameLength) {
+      const uint8_t* n = in.Take(h.NameLength);
+      d.Entries.SetName(i, DecodeName(std::string(reinterpret_cast<const char*>(n), h.NameLength), h.Flags));
+    } else {
+      d.Entries.SetName(i, std::u16string());
+    }
+    item.Zip64 = false;
+    const uint8_t* extra = h.ExtraLength ? in.Take(h.ExtraLength) : nullptr;
+    TZAReader fields(extra, h.ExtraLength);
+    // A header cut short at the end of the extra data ends the list; nothing is read beyond it.
+    while (fields.Remaining() >= 4) {
+      TZAExtraField f;
+      f.HeaderID = fields.U16();
+      f.DataSize = uint16_t(std::min<size_t>(fields.U16(), fields.Remaining()));
+      f.Data = fields.Bytes(f.DataSize);
+      TZAReader v(f.Data);
+      if (f.HeaderID == 0x0001) {
+        item.Zip64 = true;
+        if (h.UncompressedSize == 0xFFFFFFFFu && v.Remaining() >= 8) item.Zip64UncompressedSize = v.U64();
+        if (h.CompressedSize == 0xFFFFFFFFu && v.Remaining() >= 8) item.Zip64CompressedSize = v.U64();
+        if (h.LocalHeaderOffset == 0xFFFFFFFFu && v.Remaining() >= 8) item.Zip64LocalHeaderOffset = v.U64();
+        if (h.DiskStart == 0xFFFF && v.Remaining() >= 4) item.Zip64DiskStart = v.U32() & 0xFFFF;
+      } else if (f.HeaderID == 0x554E && v.Remaining() >= 8 && v.U32() == 0x5843554E) {
+        // Keep only the characters the field really holds.
+        uint64_t units = std::min<uint64_t>(v.U32(), v.Remaining() / 2);
+        std::u16string name;
+        name.reserve(size_t(units));
+        for (uint64_t k = 0; k < units; ++k) name += char16_t(v.U16());
+        d.Entries.SetName(i, name);
+      }
+      item.ExtraFields.push_back(std::move(f));
+    }
+    if (h.CommentLength) {
+      const uint8_t* c = in.Take(h.CommentLength);
+      item.Comment.assign(reinterpret_cast<const char*>(c), h.CommentLength);
+    } else {
+      item.Comment.clear();
+    }
+  }
+  if (count == 0) d.DirectoryOffset = start;
+}
+
+void TZABaseArchiver::DetectStub() {
+  TZADirManager& d = *dir_;
+  TZAStream& s = *d.Stream;
+  if (Get16(d.EndRecord + 10) == 0) {
+    d.StubSize = d.EndRecordPosition;
+    return;
+  }
+  d.StubSize = 0;
+  if (d.Entries.Count() == 0) return;
+  const TDirItem& first = d.Entries.Item(0);
+  const TZACentralHeader& c = first.Header;
+  int64_t size = s.Size();
+  int64_t pos = int64_t(first.LocalHeaderOffset());
+  TZASignatureScanner scan(s, kLocalSig, 10000);
+  while (pos >= 0 && pos < size) {
+    int64_t hit = scan.Find(pos, 0);
+    if (hit < 0) return;
+    uint8_t raw[30];
+    bool accepted = false;
+    if (size - hit >= 30 && ReadAt(s, hit, raw, 30)) {
+      TLocalHeader l = ParseLocalHeader(raw);
+      if (hit + 30 + l.NameLength <= size) {
+        accepted = hit == 0 || (l.VersionNeeded == c.VersionNeeded && l.Method == c.Method &&
+                                l.ModTime == c.ModTime && l.ModDate == c.ModDate && l.Crc32 == c.Crc32 &&
+                                l.CompressedSize == c.CompressedSize && l.UncompressedSize == c.UncompressedSize);
+      }
+    }
+    if (accepted) {
+      d.StubSize = hit;
+      return;
+    }
+    pos = hit + 1;
+  }
+}
+
+void TZABaseArchiver::CorrectOffsets() {
+  TZADirManager& d = *dir_;
+  int32_t n = d.Entries.Count();
+  for (int32_t i = 0; i < n; ++i) {
+    const TDirItem& e = d.Entries.Item(i);
+    if (e.Header.CompressedSize == 0) continue;
+    if (int64_t(e.Header.LocalHeaderOffset) < d.StubSize) {
+      for (int32_t k = 0; k < n; ++k) {
+        TDirItem& x = d.Entries.Item(k);
+        if (!(x.Header.ExternalAttributes & 0x10))
+          x.Header.LocalHeaderOffset = uint32_t(x.Header.LocalHeaderOffset + uint64_t(d.StubSize));
+      }
+    }
+    return;
+  }
+}
+
+void TZABaseArchiver::RebuildFromLocalHeaders() {
+  TZADirManager& d = *dir_;
+  TZAStream& s = *d.Stream;
+  d.Entries.SetCount(0);
+  d.Entries.Clear();
+  if (spanningMode_ != smNone) throw EZAException(44, this);
+  int64_t size = s.Size();
+  TZASignatureScanner headers(s, kLocalSig, 65535);
+  TZASignatureScanner descriptors(s, kDescriptorSig, 65535);
+  // The last descriptor found is reused while it lies ahead; once none is left, none is sought.
+  int64_t descriptorAt = -1;
+  bool descriptorsLeft = true;
+  int64_t h = headers.Find(0, 30);
+  if (h < 0) throw EZAException(35, this);
+  for (; h >= 0; h = headers.Find(h + 4, 30)) {
+    uint8_t raw[30];
+    if (!ReadAt(s, h, raw, 30)) break;
+    TLocalHeader l = ParseLocalHeader(raw);
+    if (int64_t(l.CompressedSize) >= size || l.ExtraLength > 260) continue;
+    int32_t i = d.Entries.Count();
+    d.Entries.SetCount(i + 1);
+    TDirItem& e = d.Entries.Item(i);
+    TZACentralHeader& c = e.Header;
+    c.Signature = kLocalSig;
+    c.VersionMadeBy = c.VersionNeeded = l.VersionNeeded;
+    c.Flags = l.Flags;
+    c.Method = l.Method;
+    c.ModTime = l.ModTime;
+    c.ModDate = l.ModDate;
+    c.Crc32 = l.Crc32;
+    c.CompressedSize = l.CompressedSize;
+    c.UncompressedSize = l.UncompressedSize;
+    c.NameLength = l.NameLength;
+    c.ExtraLength = l.ExtraLength;
+    c.ExternalAttributes = (l.UncompressedSize != 0 || (l.Flags & 8)) ? 0x20 : 0x10;
+    c.LocalHeaderOffset = uint32_t(h);
+    std::string name(l.NameLength, '\0');
+    if (l.NameLength && !ReadAt(s, h + 30, name.data(), name.size())) name.clear();
+    d.Entries.SetName(i, name.empty() ? std::u16string() : DecodeName(name, l.Flags));
+    if (l.Flags & 8) {
+      if (descriptorsLeft && descriptorAt < h) {
+        descriptorAt = descriptors.Find(h, 16);
+        descriptorsLeft = descriptorAt >= 0;
+      }
+      uint8_t dd[16];
+      if (descriptorAt >= 0 && ReadAt(s, descriptorAt, dd, 16)) {
+        c.Crc32 = Get32(dd + 4);
+        c.CompressedSize = Get32(dd + 8);
+        c.UncompressedSize = Get32(dd + 12);
+      }
+    }
+  }
+  (void)kCentralSig;
+  d.DirectoryOffset = size;
+}
+
+}  // namespace velarin::archive

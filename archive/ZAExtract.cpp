@@ -1,0 +1,282 @@
+// Extracting an entry into memory: locating its data, the password test, stored, deflated and
+// block-format decoding, and the size and CRC-32 checks against the central directory.
+#include <algorithm>
+#include <optional>
+#include <vector>
+
+#include "archive/ZAConst.h"
+#include "archive/ZACrypt.h"
+#include "archive/ZAReader.h"
+#include "archive/ZAZlib.h"
+#include "archive/ZipArchiver.h"
+#include "platform/codepage.h"
+#include "platform/dialogs.h"
+
+namespace velarin::archive {
+namespace {
+
+// Reads up to n bytes, looping over short reads; answers how many arrived.
+size_t ReadFull(TZAStream& s, uint8_t* buffer, size_t n) {
+  size_t got = 0;
+  while (got < n) {
+    size_t r = s.Read(buffer + got, n - got);
+    if (r == 0) break;
+    got += r;
+  }
+  return got;
+}
+
+int64_t ClampToInt64(uint64_t v) { return v > uint64_t(INT64_MAX) ? INT64_MAX : int64_t(v); }
+
+}  // namespace
+
+void TZABaseArchiver::ReadEntryText(const std::u16string& name, std::string& text) {
+  CheckOpen();
+  CheckNoUpdate();
+  progress_ = false;
+  struct RestoreRecurse {
+    bool& flag;
+    bool saved;
+    ~RestoreRecurse() { flag = saved; }
+  } restore{Options.Recurse, Options.Recurse};
+  Options.Recurse = false;
+  int32_t index = -1;
+  if (!IndexOfEntry(name, index)) throw EZAException(15, this, {platform::WideToSys(name)});
+  TZAMemoryStream out;
+  UnpackEntry(index, out);
+  text = out.TakeData();
+}
+
+std::string TZABaseArchiver::ReadEntryText(const std::u16string& name) {
+  std::string text;
+  ReadEntryText(name, text);
+  return text;
+}
+
+bool TZABaseArchiver::IndexOfEntry(const std::u16string& name, int32_t& index) {
+  CheckOpen();
+  int32_t found = dir_->Entries.IndexOfName(name);
+  if (found >= 0) {
+    index = found;
+    return true;
+  }
+  TZAArchiveItem scratch;
+  bool ok = FindEntry(name, scratch, std::u16string(), kZADefaultSearchAttr);
+  index = scratch.Search.EntryIndex;
+  return ok;
+}
+
+void TZABaseArchiver::UnpackEntry(int32_t index, TZAStream& destination) {
+  CheckOpen();
+  if (index < 0 || index >= dir_->Entries.Count()) throw EZAException(16, this);
+  // Reading across the volumes of a multi-volume archive is not part of this component.
+  if (spanningMode_ != smNone) throw EZAException(45, this);
+  const TDirItem item = dir_->Entries.Item(index);
+  TZAStream& archive = *dir_->Stream;
+  uint64_t offset = item.LocalHeaderOffset();
+  if (offset > uint64_t(archive.Size())) throw EReadError();
+  archive.Seek(int64_t(offset));
+  abort_ = false;
+  bool ok = DecodeEntryData(archive, destination, item);
+  if (!ok && !abort_ && !ExtractCorruptedFiles && !skipFile_) throw EZAException(8, this);
+}
+
+bool TZABaseArchiver::DecodeEntryData(TZAStream& archive, TZAStream& destination, const TDirItem& item) {
+  uint8_t raw[30];
+  archive.ReadBuffer(raw, sizeof raw);
+  TZAReader local(raw, sizeof raw);
+  local.Skip(26);
+  uint16_t nameLength = local.U16(), extraLength = local.U16();
+  int64_t dataStart = archive.Position() + nameLength + extraLength;
+  archive.Seek(dataStart);
+
+  int64_t cs = ClampToInt64(item.CompressedSize());
+  if (spanningMode_ == smNone && dir_ && cs > dir_->DirectoryOffset - dataStart)
+    cs = std::max<int64_t>(dir_->DirectoryOffset - dataStart, 0);
+
+  uint32_t crc = 0;  // zlib's CRC-32 carries the 0xFFFFFFFF start and the final inversion
+  uint64_t written = 0;
+  skipFile_ = false;
+  bool ok;
+  switch (item.Header.Method) {
+    case 0:
+    case 8:
+      ok = DecodeStoredDeflated(archive, destination, item, cs, crc, written);
+      break;
+    case 9:
+      throw EZAException(55, this);
+    default:
+      if (item.Header.VersionNeeded <= 10) return false;
+      ok = DecodeBlockFormat(archive, destination, item, cs, crc, written);
+      break;
+  }
+  if (!ok) return false;
+  if (written != item.UncompressedSize()) return false;
+  if (!skipFile_ && crc != item.Header.Crc32) return false;
+  return true;
+}
+
+bool TZABaseArchiver::Emit(TZAStream& destination, const void* data, size_t n, uint64_t limit, uint32_t& crc,
+                           uint64_t& written) {
+  // Output past the declared size is never kept: the entry is forged or damaged.
+  bool over = n > limit - std::min(limit, written);
+  if (over) n = size_t(limit - std::min(limit, written));
+  if (n) {
+    crc = ZACrc32(crc, data, n);
+    if (destination.Write(data, n) != n) {
+      // No disk-full handler exists outside multi-volume modes: the request is declined.
+      abort_ = true;
+      return false;
+    }
+    written += n;
+  }
+  return !over;
+}
+
+bool TZABaseArchiver::RequestPassword(const std::u16string& name) {
+  bool skip = false;
+  if (OnPassword) {
+    OnPassword(*this, name, Password, skip);
+  } else {
+    std::string value = Password;
+    std::string caption = ZAFormat(ZAPasswordCaption, {platform::WideToSys(name)});
+    if (platform::InputQuery(caption, ZAPasswordPrompt, value))
+      Password = value;
+    else
+      skip = true;
+  }
+  skipFile_ = skip;
+  return !skip;
+}
+
+bool TZABaseArchiver::DecodeStoredDeflated(TZAStream& archive, TZAStream& destination, const TDirItem& item,
+                                           int64_t cs, uint32_t& crc, uint64_t& written) {
+  skipFile_ = false;
+  const TZACentralHeader& h = item.Header;
+  const uint64_t limit = item.UncompressedSize();
+  std::optional<TZACryptKeys> keys;
+  if (h.Flags & 1) {
+    if (cs < 12) return false;
+    cs -= 12;
+    int64_t at = archive.Position();
+    uint8_t check = (h.Flags & 8) ? uint8_t(h.ModTime >> 8) : uint8_t(h.Crc32 >> 24);
+    for (;;) {
+      archive.Seek(at);
+      uint8_t header[12];
+      if (ReadFull(archive, header, 12) != 12) return false;
+      TZACryptKeys k(Password);
+      k.Decrypt(header, 12);
+      if (header[11] == check) {
+        keys = k;
+        break;
+      }
+      if (!RequestPassword(item.Name)) return false;
+    }
+  }
+
+  std::unique_ptr<TZAInflater> inflater;
+  if (h.Method == 8) {
+    try {
+      inflater = std::make_unique<TZAInflater>();
+    } catch (const EDecompressionError&) {
+      return false;
+    }
+  }
+  std::vector<uint8_t> in(size_t(std::min<int64_t>(cs, int64_t(kZAChunkSize))) + 2);
+  std::vector<uint8_t> out(h.Method == 8 ? kZAChunkSize : 0);
+  int64_t done = 0;
+  while (done < cs) {
+    size_t n = size_t(std::min<int64_t>(int64_t(kZAChunkSize), cs - done));
+    if (ReadFull(archive, in.data(), n) != n) return false;
+    if (keys) keys->Decrypt(in.data(), n);
+    if (h.Method == 0) {
+      if (!Emit(destination, in.data(), n, limit, crc, written)) return false;
+    } else if (!inflater->Finished()) {
+      inflater->SetInput(in.data(), n);
+      for (;;) {
+        size_t got = 0;
+        TZAInflater::Result r = inflater->Inflate(out.data(), out.size(), &got);
+        if (r == TZAInflater::Result::Error) return false;
+        if (got && !Emit(destination, out.data(), got, limit, crc, written)) return false;
+        if (r == TZAInflater::Result::StreamEnd) break;
+        if (got < out.size() && inflater->InputLeft() == 0) break;
+      }
+    }
+    done += int64_t(n);
+  }
+  return true;
+}
+
+bool TZABaseArchiver::DecodeBlockFormat(TZAStream& archive, TZAStream& destination, const TDirItem& item,
+                                        int64_t cs, uint32_t& crc, uint64_t& written) {
+  // Every read stays inside the entry's compressed data.
+  int64_t left = cs;
+  auto take = [&](uint8_t* buffer, size_t n) {
+    if (int64_t(n) > left || ReadFull(archive, buffer, n) != n) return false;
+    left -= int64_t(n);
+    return true;
+  };
+  uint8_t raw[50];
+  if (!take(raw, sizeof raw)) return false;
+  TZAReader r(raw, sizeof raw);
+  uint32_t blockSize = r.U32();
+  r.Skip(4);
+  uint32_t total32 = r.U32();
+  r.Skip(4);
+  uint32_t blockCount = r.U32();
+  uint8_t failBlocks = r.U8();
+  uint8_t compressed = r.U8();
+  uint16_t cipher = r.U16();
+  uint32_t checkCrc = r.U32();
+  const uint8_t* checkBlock = raw + 28;
+
+  if (cipher != 0xFFFF) {
+    // No deciphering step exists, so the check block is tested as it stands; since the
+    // outcome cannot change with the password, the user is asked once at most.
+    if (ZACrc32(0, checkBlock, 16) != checkCrc) {
+      RequestPassword(item.Name);
+      return false;
+    }
+  }
+  const uint64_t limit = item.UncompressedSize();
+  uint64_t total = item.Header.UncompressedSize == 0xFFFFFFFFu ? item.Zip64UncompressedSize : total32;
+  std::vector<uint8_t> in, out(kZAChunkSize);
+  for (uint32_t b = 0; b < blockCount; ++b) {
+    uint8_t lenBytes[4];
+    if (!take(lenBytes, 4)) return false;
+    uint32_t length = TZAReader(lenBytes, 4).U32();
+    if (int64_t(length) > left) return false;
+    uint64_t expected = b + 1 < blockCount ? blockSize : (total > written ? total - written : 0);
+    if (expected > limit - std::min(limit, written)) return false;  // more than the entry declares
+    in.resize(length);
+    if (!take(in.data(), length)) return false;
+    if (!compressed) {
+      if (length != expected) return false;
+      if (!Emit(destination, in.data(), length, limit, crc, written)) return false;
+      continue;
+    }
+    if (failBlocks) return false;
+    std::unique_ptr<TZAInflater> inflater;
+    try {
+      inflater = TZAInflater::ForZlibStream();
+    } catch (const EDecompressionError&) {
+      return false;
+    }
+    inflater->SetInput(in.data(), in.size());
+    uint64_t produced = 0;
+    for (;;) {
+      size_t got = 0;
+      TZAInflater::Result res = inflater->Inflate(out.data(), out.size(), &got);
+      if (res == TZAInflater::Result::Error) return false;
+      if (produced + got > expected) return false;
+      if (got && !Emit(destination, out.data(), got, limit, crc, written)) return false;
+      produced += got;
+      if (res == TZAInflater::Result::StreamEnd) break;
+      if (got < out.size() && inflater->InputLeft() == 0) return false;  // the block's stream never ends
+    }
+    if (produced == 0 || produced != expected) return false;
+  }
+  return true;
+}
+
+}  // namespace velarin::archive

@@ -1,0 +1,230 @@
+// The ZIP archive object: settings, opening and the central directory, search and extraction.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "archive/ZADirArray.h"
+#include "archive/ZAExcept.h"
+#include "archive/ZAStream.h"
+
+namespace velarin::archive {
+
+enum TZASpanningMode { smNone, smSpanning, smSplitting };
+enum TZAZip64Mode { zmDisabled, zmAuto, zmAlways };
+enum TZACompressionLevel { clNone, clFastest, clNormal, clMax };
+enum TZAStorePath { spNoPath, spRelativePath, spFullPath, spFullPathWithDrive };
+enum TZAShareMode { smShareCompat, smShareExclusive, smShareDenyWrite, smShareDenyRead, smShareDenyNone };
+enum TZAOverwriteMode { omPrompt, omAlways, omNever, omIfNewer, omIfOlder };
+enum TZAVolumeSize { vsAutoDetect, vsCustom };
+
+constexpr int32_t kZADefaultSearchAttr = 0x28BF;  // every kind of entry, directories included
+constexpr uint16_t kZACreateMode = 0xFFFF;
+
+struct TZAOptions {
+  TZAStorePath StorePath = spRelativePath;
+  bool Recurse = true;
+  TZAShareMode ShareMode = smShareDenyNone;
+  TZAOverwriteMode OverwriteMode = omAlways;
+  bool CreateDirs = true;
+  bool ReplaceReadOnly = true;
+  bool SetAttributes = true;
+  bool FlushBuffers = true;
+  int32_t SearchAttr = kZADefaultSearchAttr;
+  bool OEMFileNames = true;
+};
+
+struct TZASpanningOptions {
+  bool AdvancedNaming = true;
+  int64_t FirstVolumeSize = 0;
+  TZAVolumeSize VolumeSize = vsAutoDetect;
+  int64_t CustomVolumeSize = 0;
+};
+
+// Which volume of a multi-volume archive is current.
+struct TZAVolumeNumberInfo {
+  int32_t VolumeKind = 3;  // 0 first, 1 last, 2 numbered, 3 undetermined
+  int32_t VolumeNumber = -1;
+  int32_t LastVolumeNumber = -1;
+  void Reset() { VolumeKind = 3; VolumeNumber = -1; LastVolumeNumber = -1; }
+  void MakeFirst() { VolumeNumber = 0; VolumeKind = 0; }
+  void MakeLast() { VolumeNumber = LastVolumeNumber; VolumeKind = 1; }
+  void SetNumber(int32_t n) { VolumeNumber = n; VolumeKind = 2; }
+};
+
+// The search state kept in a found-entry record.
+struct TInternalSearchRec {
+  int32_t EntryIndex = 0;
+  char16_t Mask[260] = {};
+  bool HasWildcards = false;
+  int32_t AttributeFilter = 0;
+  std::u16string ExclusionMask;
+  bool UseMaskLists = false;
+};
+
+// What FindEntry reports about the entry it found.
+struct TZAArchiveItem {
+  std::u16string EntryName;    // name part of the stored name
+  std::u16string EntryFolder;  // folder part, backslash-separated, with its trailing backslash
+  int64_t PackedSize = 0;
+  int64_t UnpackedSize = 0;
+  double SavedPercent = 0;
+  bool IsEncrypted = false;
+  uint16_t DosDate = 0;
+  uint16_t DosTime = 0;
+  uint32_t Crc32 = 0;
+  uint32_t Attributes = 0;
+  std::string Comment;
+  TInternalSearchRec Search;
+};
+
+// The state of one open archive: its stream, the entry list and the end records as read.
+struct TZADirManager {
+  TZAStream* Stream = nullptr;  // the archive stream (not owned)
+  bool Create = false;
+  bool CallerStream = false;
+  TZADirArray Entries;
+  TZADirArray Rollback;  // used by the committing of updates
+  std::string Comment;
+  uint8_t Zip64Locator[20] = {};
+  uint8_t Zip64EndRecord[56] = {};
+  uint8_t EndRecord[22] = {};
+  int64_t StubSize = 0;
+  bool Zip64 = false;
+  bool Abort = false;
+  int64_t DirectoryOffset = 0;
+  int64_t EndRecordPosition = 0;  // P: where the end records begin
+
+  TZADirManager(TZAStream* stream, bool create, const TZAComponent* owner)
+      : Stream(stream), Create(create), Entries(owner), Rollback(owner) {}
+};
+
+// The archive object. Holds the behaviour; TZipArchiver sets the published defaults.
+class TZABaseArchiver : public TZAComponent {
+ public:
+  using TNotifyEvent = std::function<void(TZABaseArchiver& sender)>;
+  // newPassword is in and out; skipFile set gives the entry up.
+  using TPasswordEvent = std::function<void(TZABaseArchiver& sender, const std::u16string& fileName,
+                                            std::string& newPassword, bool& skipFile)>;
+
+  explicit TZABaseArchiver(TZAComponent* owner = nullptr);
+  ~TZABaseArchiver() override;
+  TZABaseArchiver(const TZABaseArchiver&) = delete;
+  TZABaseArchiver& operator=(const TZABaseArchiver&) = delete;
+
+  // ---- settings
+  std::u16string FileName;
+  std::string Password;
+  TZAOptions Options;
+  TZASpanningOptions SpanningOptions;
+  TZAZip64Mode Zip64Mode = zmAuto;
+  bool UnicodeFilenames = true;
+  bool ExtractCorruptedFiles = false;
+  TZACompressionLevel CompressionLevel = clFastest;
+  std::vector<std::u16string> FileMasks, ExclusionMasks, NoCompressionMasks;
+  std::u16string BaseDir, TempDir, SFXStub;
+  TNotifyEvent AfterOpen;
+  TPasswordEvent OnPassword;
+  // Not published: a damaged or missing central directory is rebuilt from the local headers.
+  bool TolerantOpen = true;
+
+  TZASpanningMode SpanningMode() const noexcept { return spanningMode_; }
+  // Raises "Cannot set spanning mode on open archive" while open.
+  void SetSpanningMode(TZASpanningMode mode);
+  bool InMemory() const noexcept { return inMemory_; }
+  void SetInMemory(bool value);  // off with a blank FileName: native error 29
+  int32_t CompressionMode() const noexcept { return compressionMode_; }
+  void SetCompressionMode(int32_t mode);  // above 9: native error 5
+
+  // ---- opening and closing
+  // 0 reads, 2 reads and writes an existing archive (held unshared); 0xFFFF creates one.
+  void Open(uint16_t mode);
+  // Chooses the mode: create when in memory or missing, else read-write, else read-only.
+  void Open();
+  // Never raises.
+  void Close() noexcept;
+  bool IsOpen() const noexcept { return open_; }
+  uint16_t OpenMode() const noexcept { return openMode_; }
+
+  // ---- the open archive (null or empty while closed)
+  TZADirManager* DirManager() noexcept { return dir_.get(); }
+  int32_t EntryCount() const noexcept { return dir_ ? dir_->Entries.Count() : 0; }
+  const TDirItem& Entry(int32_t i) const;  // native error 13 when closed, 3 out of range
+  const std::string& ArchiveComment() const;
+
+  // ---- search
+  // First entry from the start whose name matches mask and whose attributes pass.
+  bool FindEntry(const std::u16string& mask, TZAArchiveItem& item, const std::u16string& exclusionMask,
+                 int32_t attributes);
+  // The next match after item's entry.
+  bool FindNextEntry(TZAArchiveItem& item);
+
+  // ---- extraction
+  // The uncompressed bytes of the entry stored under name (folders included).
+  void ReadEntryText(const std::u16string& name, std::string& text);
+  std::string ReadEntryText(const std::u16string& name);
+  bool IndexOfEntry(const std::u16string& name, int32_t& index);
+  void UnpackEntry(int32_t index, TZAStream& destination);
+  // Decodes the entry whose local header starts at the archive's position.
+  bool DecodeEntryData(TZAStream& archive, TZAStream& destination, const TDirItem& item);
+
+  // ---- guards
+  void CheckOpen() const;      // native error 13
+  void CheckNoUpdate() const;  // native error 26
+  int32_t UpdateDepth() const noexcept { return updateDepth_; }
+
+  bool SkipFileFlag() const noexcept { return skipFile_; }
+  bool AbortFlag() const noexcept { return abort_; }
+
+ protected:
+  int32_t updateDepth_ = 0;  // owned by the updating of archives
+
+ private:
+  // opening (ZipArchiver.cpp)
+  void OpenVolume();
+  void CreateArchive();
+  void DetectSpanningMode(bool found);
+  void FreeLeftovers() noexcept;
+  // directory reading (ZADirectory.cpp)
+  bool FindEndRecord();
+  void LoadDirectory();
+  void ReadEntries(int64_t start, uint32_t count);
+  void DetectStub();
+  void CorrectOffsets();
+  void RebuildFromLocalHeaders();
+  std::u16string DecodeName(const std::string& bytes, uint16_t flags) const;
+  // extraction (ZAExtract.cpp)
+  bool DecodeStoredDeflated(TZAStream& archive, TZAStream& destination, const TDirItem& item, int64_t cs,
+                            uint32_t& crc, uint64_t& written);
+  bool DecodeBlockFormat(TZAStream& archive, TZAStream& destination, const TDirItem& item, int64_t cs,
+                         uint32_t& crc, uint64_t& written);
+  bool Emit(TZAStream& destination, const void* data, size_t n, uint64_t limit, uint32_t& crc,
+            uint64_t& written);
+  bool RequestPassword(const std::u16string& name);
+  // search (ZAFind.cpp)
+  bool SearchStep(TZAArchiveItem& item);
+  bool NameMatches(const std::u16string& name, const std::u16string& mask) const;
+
+  bool open_ = false;
+  uint16_t openMode_ = 0;
+  bool callerStream_ = false;
+  std::unique_ptr<TZAStream> volume_;
+  std::unique_ptr<TZADirManager> dir_;
+  TZAVolumeNumberInfo volumeInfo_;
+  TZASpanningMode spanningMode_ = smNone;
+  bool inMemory_ = false;
+  int32_t compressionMode_ = 1;
+  bool abort_ = false;
+  bool skipFile_ = false;
+  bool progress_ = true;
+};
+
+// The archive object as the plug-in uses it: ZIP64 writing disabled by default.
+class TZipArchiver : public TZABaseArchiver {
+ public:
+  explicit TZipArchiver(TZAComponent* owner = nullptr) : TZABaseArchiver(owner) { Zip64Mode = zmDisabled; }
+};
+
+}  // namespace velarin::archive

@@ -270,6 +270,7 @@ class MsNodeOf : public Base, public MsHolder {
   DOMNode insertBefore(const DOMNode& newChild, const DOMNode& refChild) override {
     if (!refChild) throw DOMException("Node cannot be null");
     IXMLDOMNode* c = RawOf(newChild);
+    RefuseCycle(c);
     Variant ref;
     V_VT(&ref.v) = VT_UNKNOWN;
     V_UNKNOWN(&ref.v) = RawOf(refChild);
@@ -279,6 +280,7 @@ class MsNodeOf : public Base, public MsHolder {
     return Result(std::move(r), newChild);
   }
   DOMNode appendChild(const DOMNode& newChild) override {
+    RefuseCycle(RawOf(newChild));
     Com<IXMLDOMNode> r;
     Check(node_->appendChild(RawOf(newChild), r.out()));
     return Result(std::move(r), newChild);
@@ -291,10 +293,20 @@ class MsNodeOf : public Base, public MsHolder {
   DOMNode setAttributeNode(const DOMNode& attr) override {
     Com<IXMLDOMElement> e = Element();
     Com<IXMLDOMAttribute> a = Attribute(attr);
+    // The attribute of the same name that the new one replaces; looked up first
+    // because Wine answers none.
+    Bstr name;
+    Check(a->get_name(name.out()));
+    Com<IXMLDOMAttribute> before;
+    Check(e->getAttributeNode(name.get(), before.out()));
+    Com<IXMLDOMNode> copy;
+    // Wine's object for the old attribute shows the new one afterwards: keep a copy.
+    if (before && platform::RunningUnderWine()) Check(before->cloneNode(VARIANT_TRUE, copy.out()));
     Com<IXMLDOMAttribute> old;
     Check(e->setAttributeNode(a.get(), old.out()));
-    if (!old) return nullptr;
-    return WrapNode(Com<IXMLDOMNode>::Share(old.get()), owner_);
+    if (old && old.get() != a.get()) return WrapNode(Com<IXMLDOMNode>::Share(old.get()), owner_);
+    if (copy) return WrapNode(std::move(copy), owner_);
+    return nullptr;
   }
   DOMNode removeAttributeNode(const DOMNode& attr) override {
     Com<IXMLDOMElement> e = Element();
@@ -337,6 +349,20 @@ class MsNodeOf : public Base, public MsHolder {
     if (!r) return nullptr;
     // The platform answers the node it was given.
     return passed;
+  }
+  // Microsoft's MSXML refuses to put a node under itself; Wine would make a cycle.
+  void RefuseCycle(IXMLDOMNode* child) const {
+    if (!platform::RunningUnderWine()) return;
+    Com<IXMLDOMNode> p = Com<IXMLDOMNode>::Share(node_.get());
+    for (int depth = 0; p && depth < 100000; ++depth) {
+      Com<IUnknown> a = Identity(p.get()), b = Identity(child);
+      if ((a && a.get() == b.get()) || SameByProbe(p.get(), child))
+        throw EOleException("Inserting a node or its ancestor under itself is not allowed", int32_t(E_FAIL),
+                            "msxml3.dll", "", 0);
+      Com<IXMLDOMNode> up;
+      if (FAILED(p->get_parentNode(up.out()))) break;
+      p = up;
+    }
   }
   Com<IXMLDOMElement> Element() const {
     Com<IXMLDOMElement> e;
@@ -492,8 +518,8 @@ class MsDocument : public MsNodeOf<IDOMDocument> {
     ApplySettings();
     error_ = DOMParseError{};
     VARIANT_BOOL ok = VARIANT_FALSE;
-    Check(call(&ok));
-    if (ok != VARIANT_FALSE) return true;
+    HRESULT hr = call(&ok);
+    if (SUCCEEDED(hr) && ok != VARIANT_FALSE) return true;
     Com<IXMLDOMParseError> e;
     if (SUCCEEDED(doc_->get_parseError(e.out())) && e) {
       Bstr reason, src;
@@ -505,6 +531,8 @@ class MsDocument : public MsNodeOf<IDOMDocument> {
       error_.line = int(line);
       error_.srcText = src.str();
     }
+    // Wine answers a failure code instead of a parse error for some inputs (an empty one).
+    if (error_.reason.empty() && FAILED(hr)) error_.reason = SysToWide(SystemText(hr));
     if (error_.reason.empty()) error_.reason = u"The document could not be loaded";
     return false;
   }

@@ -178,6 +178,10 @@ void WriteWholeFile(const std::u16string& name, std::string_view data) {
 void ReplaceFileContent(const std::u16string& name, std::string_view data) {
   std::u16string target = FullPathName(name);
   DWORD oldAttributes = GetFileAttributesW(W(target));
+  // Windows refuses to replace a read-only file; Wine would do it. Refuse it here,
+  // before anything is written.
+  if (oldAttributes != INVALID_FILE_ATTRIBUTES && (oldAttributes & FILE_ATTRIBUTE_READONLY))
+    ThrowIo(ERROR_ACCESS_DENIED);
   std::u16string dir = DirectoryPart(target);
   if (dir.empty()) dir = u".\\";
   std::u16string temp = CreateTempFile(dir, u".velarin-");

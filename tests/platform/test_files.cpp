@@ -47,6 +47,7 @@ TEST_F(Files, ReadsWholeFilesAndRefusesFolders) {
   EXPECT_TRUE(DirectoryExists(SysToWide(dir_.string())));
 }
 
+#ifndef _WIN32  // POSIX permissions and symbolic links
 TEST_F(Files, ReplaceKeepsPermissionsAndLeavesNoTemporaryFile) {
   WriteWholeFile(Path("book.fb2"), "old");
   ::chmod((dir_ / "book.fb2").c_str(), 0640);
@@ -66,6 +67,8 @@ TEST_F(Files, ReplaceFollowsLinksToTheRealFile) {
   EXPECT_EQ(ReadWholeFile(Path("real.fb2")), "new");
 }
 
+#endif
+
 TEST_F(Files, AFailedReplaceAtAnyStepLeavesTheOldBytes) {
   for (auto op : {faults::Op::Create, faults::Op::Write, faults::Op::Flush, faults::Op::Rename}) {
     WriteWholeFile(Path("book.fb2"), "old bytes");
@@ -84,7 +87,11 @@ TEST_F(Files, TemporaryNamesAreNewFiles) {
   EXPECT_NE(a, b);
   EXPECT_TRUE(FileExists(a));
   EXPECT_EQ(WideToSys(a).rfind((dir_ / "FC").string(), 0), 0u);
+#ifdef _WIN32
+  EXPECT_EQ(TempDirectory().back(), u'\\');
+#else
   EXPECT_EQ(TempDirectory().back(), u'/');
+#endif
 }
 
 TEST_F(Files, OpenFileOperations) {

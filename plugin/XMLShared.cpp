@@ -1,0 +1,138 @@
+// Node operations of the plug-in core: the top element, path walks, reads, removals, body count.
+#include "plugin/XMLShared.h"
+
+#include <limits>
+#include <vector>
+
+#include "plugin/shared.h"
+
+namespace velarin::plugin {
+
+using xml::doNodeAutoCreate;
+using xml::DocOption;
+using xml::IXMLNodeList;
+using xml::TXMLDocOptions;
+
+IXMLNode FindTopElement(const IXMLDocument& doc, const std::u16string& name) {
+  doc->SetActive(true);
+  IXMLNodeList top = doc->Children();
+  const int count = top->NodeCount();
+  for (int i = 0; i < count; ++i) {
+    IXMLNode node = top->Item(i);
+    if (node->QualifiedName() == name) return node;
+  }
+  return nullptr;
+}
+
+IXMLNode WalkPath(const IXMLNode& start, const std::string& path) {
+  const bool create = start->OwnerDoc() && start->OwnerDoc()->HasOption(doNodeAutoCreate);
+  IXMLNode node = start;
+  size_t pos = 0;
+  while (pos < path.size() && node) {
+    const size_t slash = path.find('/', pos);
+    const bool attribute = path[pos] == '@';
+    std::string step;
+    size_t next;
+    if (slash == std::string::npos) {
+      step = path.substr(attribute ? pos + 1 : pos);
+      next = path.size();
+    } else if (attribute) {
+      // an attribute step that is not the last keeps its '/', so find mode never finds it
+      step = path.substr(pos + 1, slash + 1 - (pos + 1));
+      next = slash + 1;
+    } else {
+      step = path.substr(pos, slash - pos);
+      next = slash + 1;
+    }
+    IXMLNodeList list = attribute ? node->Attrs() : node->Children();
+    const std::u16string name = FromSys(step);
+    node = create ? list->Item(name) : list->Lookup(name);
+    pos = next;
+  }
+  return node;
+}
+
+namespace {
+
+// Switches node auto-creation off for a scope and puts the options back.
+class FindModeScope {
+ public:
+  explicit FindModeScope(xml::TXMLDocument* doc) : doc_(doc) {
+    if (doc_) {
+      saved_ = doc_->Options();
+      doc_->SetOptions(TXMLDocOptions(saved_ & ~DocOption(doNodeAutoCreate)));
+    }
+  }
+  ~FindModeScope() {
+    if (doc_) doc_->SetOptions(saved_);
+  }
+  FindModeScope(const FindModeScope&) = delete;
+  FindModeScope& operator=(const FindModeScope&) = delete;
+
+ private:
+  xml::TXMLDocument* doc_;
+  TXMLDocOptions saved_ = 0;
+};
+
+bool IsElement(const IXMLNode& node) { return node && node->Kind() == xml::nkElement; }
+
+}  // namespace
+
+std::string ValueAtPath(const IXMLNode& node, const std::string& path) {
+  FindModeScope findMode(node->OwnerDoc());
+  IXMLNode found = WalkPath(node, path);
+  if (!found) return std::string();
+  return ToSys(found->TextValue());
+}
+
+void DeleteAtPath(const IXMLNode& node, const std::string& pathIn) {
+  if (pathIn.empty()) return;
+  std::string path = pathIn;
+  if (path.back() == '/') path.pop_back();
+  const size_t at = path.find('@');
+  if (at != std::string::npos) {
+    IXMLNode element = WalkPath(node, path.substr(0, at));
+    if (IsElement(element)) element->Attrs()->RemoveNamed(FromSys(path.substr(at + 1)));
+    return;
+  }
+  // the last '/' before the final character splits parent path and child name
+  size_t last = std::string::npos;
+  if (path.size() > 1) last = path.rfind('/', path.size() - 2);
+  std::string parentPath;
+  std::string childName;
+  if (last == std::string::npos) {
+    childName = path;
+  } else {
+    parentPath = path.substr(0, last);  // without that '/'
+    childName = path.substr(last + 1);
+  }
+  IXMLNode parent = WalkPath(node, parentPath);
+  if (IsElement(parent)) parent->Children()->RemoveNamed(FromSys(childName));
+}
+
+std::int32_t CountBodyText(const IXMLNode& node) {
+  if (!node) return 0;
+  std::int64_t total = 0;
+  std::vector<xml::TXMLNode*> pending{node.get()};
+  // The node objects stay alive: each is held by its parent's cached child list.
+  while (!pending.empty()) {
+    xml::TXMLNode* current = pending.back();
+    pending.pop_back();
+    if (current->IsPlainText()) {
+      total += std::int64_t(current->TextValue().size());
+      continue;  // its one child is text: nothing below it counts
+    }
+    if (!current->HasChildren()) continue;
+    IXMLNodeList children = current->Children();
+    const int count = children->NodeCount();
+    for (int i = 0; i < count; ++i) {
+      IXMLNode child = children->Item(i);
+      // text and comments hold nothing that counts; an entity reference may
+      if (child->Kind() == xml::nkElement || child->HasChildren()) pending.push_back(child.get());
+    }
+  }
+  return total > std::numeric_limits<std::int32_t>::max() ? std::numeric_limits<std::int32_t>::max()
+                                                          : std::int32_t(total);
+}
+
+}  // namespace velarin::plugin

@@ -1,0 +1,35 @@
+// Node operations of the plug-in core: the top element, path walks, reads, removals, body count.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "xml/XMLDoc.h"
+
+namespace velarin::plugin {
+
+using xml::IXMLDocument;
+using xml::IXMLNode;
+
+// First top-level node of doc whose qualified name is name, or none. Makes doc
+// active first, so a parse failure escapes.
+IXMLNode FindTopElement(const IXMLDocument& doc, const std::u16string& name);
+
+// The node path names from start: find mode while start's document has node
+// auto-creation off, create mode (missing elements appended, a missing final
+// attribute added empty) while it is on. An '@' step names an attribute.
+IXMLNode WalkPath(const IXMLNode& start, const std::string& path);
+
+// Text at path below node in the system code page, "" when the path leads nowhere.
+// Never creates nodes, whatever the document's options; leaves them as they were.
+std::string ValueAtPath(const IXMLNode& node, const std::string& path);
+
+// Removes the first element or attribute that path names below node; walks in
+// the mode the document is in.
+void DeleteAtPath(const IXMLNode& node, const std::string& path);
+
+// Length in 16-bit characters of the text of every element below node (node
+// included) whose only child is one text node; 0 for none. Iterative, so the
+// depth of a document cannot exhaust the stack.
+std::int32_t CountBodyText(const IXMLNode& node);
+
+}  // namespace velarin::plugin

@@ -1,0 +1,57 @@
+// The current document: the one e-book held between calls, keyed by its file name.
+#include "plugin/document.h"
+
+#include "platform/files.h"
+#include "plugin/archived.h"
+#include "plugin/shared.h"
+
+namespace velarin::plugin {
+
+bool TCurrentDocument::MakeCurrent(const std::string& fileName, bool forWriting) {
+  if (doc_ && fileName_ == fileName) return true;
+  if (forWriting && doc_) SaveDocument(fileName_);
+  fileName_ = fileName;
+  if (!LoadDocument(fileName)) {
+    Drop();
+    return false;
+  }
+  return true;
+}
+
+bool TCurrentDocument::LoadDocument(const std::string& fileName) {
+  try {
+    ++loads_;
+    // a fresh object each time, so nothing of the file being left carries over
+    IXMLDocument doc = xml::TXMLDocument::Create();
+    doc->SetOptions(0);
+    if (IsArchiveName(fileName)) {
+      doc->XML().SetText(LoadArchivedBook(fileName));
+    } else {
+      doc->LoadFile(FromSys(fileName));
+    }
+    doc_ = doc;
+    edited_ = false;
+    return true;
+  } catch (...) {
+    Drop();
+    return false;
+  }
+}
+
+void TCurrentDocument::SaveDocument(const std::string& fileName) {
+  try {
+    if (!doc_ || fileName.empty() || !edited_) return;
+    const std::string text = doc_->XML().Text();
+    if (IsArchiveName(fileName)) {
+      SaveArchivedBook(fileName, text);
+    } else {
+      // a temporary file beside the book replaces it once written and flushed
+      platform::ReplaceFileContent(FromSys(fileName), text);
+    }
+    edited_ = false;
+  } catch (...) {
+    // not reported: the book on disk stays as it was, the edits stay in memory
+  }
+}
+
+}  // namespace velarin::plugin

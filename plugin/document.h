@@ -1,0 +1,49 @@
+// The current document: the one e-book held between calls, keyed by its file name.
+#pragma once
+#include <string>
+
+#include "xml/XMLDoc.h"
+
+namespace velarin::plugin {
+
+using xml::IXMLDocument;
+
+// States: empty (no document, no name), loaded, dropped (no document, name of
+// the last requested file).
+class TCurrentDocument {
+ public:
+  // Makes the document hold fileName (exact comparison). A write first saves the
+  // file being left. False when the file cannot be loaded; the document is then dropped.
+  bool MakeCurrent(const std::string& fileName, bool forWriting);
+  // Fills the document from fileName; false on any failure.
+  bool LoadDocument(const std::string& fileName);
+  // Writes the document to fileName when it holds edits, replacing the file
+  // only once the new content is complete; failures are swallowed and the
+  // edits stay in memory. A document that was only read is never written back.
+  void SaveDocument(const std::string& fileName);
+  // A write is changing the document: the next save must write it.
+  void MarkEdited() noexcept { edited_ = true; }
+  bool Edited() const noexcept { return edited_; }
+  // Forgets the document and its unsaved edits; keeps the name.
+  void Drop() noexcept {
+    doc_ = nullptr;
+    edited_ = false;
+  }
+  void Release() noexcept {
+    Drop();
+    fileName_.clear();
+  }
+
+  const IXMLDocument& Document() const noexcept { return doc_; }
+  const std::string& FileName() const noexcept { return fileName_; }
+  // Number of loads so far (the cache parses a file once per run of requests).
+  int LoadCount() const noexcept { return loads_; }
+
+ private:
+  IXMLDocument doc_;
+  std::string fileName_;
+  bool edited_ = false;
+  int loads_ = 0;
+};
+
+}  // namespace velarin::plugin

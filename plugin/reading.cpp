@@ -1,0 +1,149 @@
+// Reading field values: path and repeated fields, templates, the body text count, the encoding.
+#include <cstring>
+
+#include "plugin/XMLShared.h"
+#include "plugin/shared.h"
+#include "plugin/state.h"
+#include "plugin/wdx.h"
+
+namespace velarin::plugin {
+
+namespace {
+
+const std::u16string kTopElement = u"FictionBook";
+
+// The top element; every path starts there, so a document without it fails the request.
+IXMLNode TopElement(const IXMLDocument& doc) {
+  IXMLNode top = FindTopElement(doc, kTopElement);
+  if (!top) throw Exception("No FictionBook element");
+  return top;
+}
+
+// Text of the definition's child called name (added empty in memory when missing).
+std::string DefinitionText(const IXMLNode& definition, const std::u16string& name) {
+  return ToSys(definition->Children()->Item(name)->TextValue());
+}
+
+// Writes the 32-bit count; a buffer too small for it stays zeroed.
+int AnswerNumber(std::int32_t value, char* buffer, int size) {
+  if (!buffer || size < 4) return ftFileError;
+  const std::uint32_t v = std::uint32_t(value);
+  const unsigned char bytes[4] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
+                                  static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 24)};
+  std::memcpy(buffer, bytes, 4);
+  return ftNumeric32;
+}
+
+int AnswerString(const std::string& value, char* buffer, int size) {
+  CopyToBuffer(value, buffer, size);
+  return ftString;
+}
+
+int ServeBodyCount(TPluginState& state, char* buffer, int size) {
+  if (!buffer || size < 4) return ftFileError;  // checked first: no reason to walk the body
+  IXMLNode body = WalkPath(TopElement(state.current.Document()), "body");
+  if (body) return AnswerNumber(CountBodyText(body), buffer, size);
+  // no body in memory: count the one in the file itself
+  IXMLDocument second = xml::TXMLDocument::Create(FromSys(state.current.FileName()));
+  second->SetOptions(0);
+  IXMLNode fileBody = WalkPath(TopElement(second), "body");
+  return AnswerNumber(CountBodyText(fileBody), buffer, size);
+}
+
+int ServeEncoding(TPluginState& state, char* buffer, int size) {
+  const IXMLDocument& doc = state.current.Document();
+  doc->SetActive(true);
+  return AnswerString(ToSys(doc->DeclaredEncoding()), buffer, size);
+}
+
+// Expands the template for one occurrence: literals copied, [sub-path] replaced by its text.
+void Render(const IXMLNode& occurrence, std::string templ, std::string& out) {
+  while (!templ.empty()) {
+    const bool hasPlaceholder = templ.find('[') != std::string::npos;
+    out += TakeToken(templ, '[');
+    if (!hasPlaceholder) break;
+    const std::string subPath = TakeToken(templ, ']');
+    out += ValueAtPath(occurrence, subPath);
+  }
+}
+
+int ServeTemplate(TPluginState& state, const IXMLNode& definition, const std::string& templ,
+                  char* buffer, int size) {
+  const std::string path = ToSys(definition->ValueOfChild(u"xpath"));
+  size_t last = std::string::npos;
+  if (path.size() > 1) last = path.rfind('/', path.size() - 2);
+  const std::string parentPath = last == std::string::npos ? std::string() : path.substr(0, last + 1);
+  const std::u16string element = FromSys(last == std::string::npos ? path : path.substr(last + 1));
+
+  IXMLNode parent = WalkPath(TopElement(state.current.Document()), parentPath);
+  const std::string separator = DefinitionText(definition, u"div");
+  std::string result;
+  if (parent) {
+    xml::IXMLNodeList children = parent->Children();
+    const int count = children->NodeCount();
+    for (int i = 0; i < count; ++i) {
+      IXMLNode child = children->Item(i);
+      if (child->QualifiedName() != element) continue;
+      if (!result.empty()) result += separator;
+      Render(child, templ, result);
+    }
+  }
+  return AnswerString(result, buffer, size);
+}
+
+int ServePath(TPluginState& state, const IXMLNode& definition, int unitIndex, char* buffer, int size) {
+  std::string rest = ToSys(definition->ValueOfChild(u"xpath"));
+  const std::string head = TakeToken(rest, '*');
+  IXMLNode node = WalkPath(TopElement(state.current.Document()), head);
+  if (!rest.empty()) {
+    const std::u16string element = FromSys(TakeToken(rest, '/'));
+    int wanted = (unitIndex < 0 ? 0 : unitIndex) + 1;
+    IXMLNode occurrence;
+    if (node) {
+      xml::IXMLNodeList children = node->Children();
+      const int count = children->NodeCount();
+      for (int i = 0; i < count && !occurrence; ++i) {
+        IXMLNode child = children->Item(i);
+        if (child->QualifiedName() == element && --wanted == 0) occurrence = child;
+      }
+    }
+    node = occurrence ? WalkPath(occurrence, rest) : nullptr;
+  }
+  if (!node) return ftFieldEmpty;
+  return AnswerString(ToSys(node->GetValue()), buffer, size);
+}
+
+}  // namespace
+
+int ContentGetValue(TPluginState& state, const char* fileName, int fieldIndex, int unitIndex,
+                    char* buffer, int size) noexcept {
+  if (buffer && size > 0) std::memset(buffer, 0, size_t(size));
+  IXMLNode definition;
+  try {
+    definition = state.settings.FieldDefinition(fieldIndex);
+  } catch (...) {
+    return ftNoSuchField;
+  }
+  try {
+    if (!state.current.MakeCurrent(std::string(HostString(fileName)), false)) return ftFileError;
+    state.current.Document()->SetOptions(0);
+    int answer;
+    const std::string special = DefinitionText(definition, u"special");
+    if (special == "1") {
+      answer = ServeBodyCount(state, buffer, size);
+    } else if (special == "2") {
+      answer = ServeEncoding(state, buffer, size);
+    } else {
+      const std::string templ = DefinitionText(definition, u"template");
+      answer = templ.empty() ? ServePath(state, definition, unitIndex, buffer, size)
+                             : ServeTemplate(state, definition, templ, buffer, size);
+    }
+    return answer;
+  } catch (...) {
+    state.current.Drop();
+    if (buffer && size > 0) std::memset(buffer, 0, size_t(size));
+    return ftFileError;
+  }
+}
+
+}  // namespace velarin::plugin

@@ -1,0 +1,27 @@
+// String helpers of the plug-in core: path tokens, conversions and host buffer copies.
+#pragma once
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace velarin::plugin {
+
+// The part of s before the first delim (all of s without one); s keeps what follows
+// that delim (empty without one).
+std::string TakeToken(std::string& s, char delim);
+
+// 16-bit text to the system code page and back.
+std::string ToSys(std::u16string_view s);
+std::string ToSys(const std::u16string& s);
+std::string ToSys(const std::optional<std::u16string>& v);  // null gives ""
+std::u16string FromSys(std::string_view s);
+
+// Copies s into a host buffer of size bytes: at most size - 1 bytes, never ending
+// inside a multi-byte character where the system code page is UTF-8, then one zero.
+// A size of 0 or less (or no buffer) writes nothing.
+void CopyToBuffer(std::string_view s, char* buffer, int size);
+
+// Zero-terminated host string, or "" for a null pointer.
+std::string_view HostString(const char* s);
+
+}  // namespace velarin::plugin

@@ -1,0 +1,114 @@
+// Writing field values: setting, adding and removing elements and attributes, and the save timing.
+#include "plugin/XMLShared.h"
+#include "plugin/shared.h"
+#include "plugin/state.h"
+#include "plugin/wdx.h"
+
+namespace velarin::plugin {
+
+namespace {
+
+const std::u16string kTopElement = u"FictionBook";
+
+// Switches node auto-creation on for one write and always off again.
+class CreateModeScope {
+ public:
+  explicit CreateModeScope(const IXMLDocument& doc) : doc_(doc) {
+    doc_->SetOptions(xml::DocOption(xml::doNodeAutoCreate));
+  }
+  ~CreateModeScope() {
+    if (doc_) doc_->SetOptions(0);
+  }
+  CreateModeScope(const CreateModeScope&) = delete;
+  CreateModeScope& operator=(const CreateModeScope&) = delete;
+
+ private:
+  IXMLDocument doc_;
+};
+
+// Applies value to the current document at path; false when nothing could be removed.
+bool Apply(const IXMLDocument& doc, std::string path, int unitIndex, const std::string& value) {
+  CreateModeScope createMode(doc);
+  IXMLNode top = FindTopElement(doc, kTopElement);
+  if (!top) throw Exception("No FictionBook element");
+  const std::string head = TakeToken(path, '*');
+  IXMLNode node = WalkPath(top, head);
+  if (!path.empty()) {
+    if (!node) throw Exception("Path not found");
+    const std::u16string element = FromSys(TakeToken(path, '/'));
+    const std::string& subPath = path;
+    bool adding = unitIndex == -1;
+    int wanted = adding ? 1 : unitIndex + 1;
+    int lastMatch = -1;
+    xml::IXMLNodeList children = node->Children();
+    const int count = children->NodeCount();
+    for (int i = 0; i < count && wanted > 0; ++i) {
+      if (children->Item(i)->QualifiedName() != element) continue;
+      lastMatch = i;
+      --wanted;
+    }
+    int target = lastMatch;
+    if (wanted > 0) {
+      // too few occurrences: the new one goes right after the last
+      adding = true;
+      target = lastMatch + 1;
+    }
+    if (!value.empty()) {
+      node = adding ? node->NewChild(element, target) : children->Item(target);
+      node = WalkPath(node, subPath);
+    } else {
+      if (adding) return false;  // nothing there to remove
+      if (!subPath.empty()) {
+        DeleteAtPath(children->Item(target), subPath);
+      } else {
+        children->RemoveAt(target);
+      }
+      node = nullptr;
+    }
+  }
+  if (node) {
+    if (!value.empty()) {
+      node->SetTextValue(FromSys(value));
+    } else {
+      DeleteAtPath(top, head);
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int ContentSetValue(TPluginState& state, const char* fileName, int fieldIndex, int unitIndex,
+                    const char* value, int flags) noexcept {
+  const std::string name(HostString(fileName));
+  if (fieldIndex < 0 || name.empty()) {
+    // end of the batch: save what is pending and start afresh
+    state.current.SaveDocument(state.current.FileName());
+    state.current.Drop();
+    return ftFileError;
+  }
+  std::string path;
+  try {
+    IXMLNode definition = state.settings.FieldDefinition(fieldIndex);
+    if (!ToSys(definition->ValueOfChild(u"template")).empty()) return ftFileError;
+    if (!ToSys(definition->ValueOfChild(u"special")).empty()) return ftFileError;
+    path = ToSys(definition->ValueOfChild(u"xpath"));
+  } catch (...) {
+    return ftFileError;  // no settings, no such definition, or one that cannot be read
+  }
+  // a definition without a path names nothing writable; units below -1 are not the host's
+  if (path.empty() || unitIndex < -1 || !value) return ftFileError;
+  try {
+    if (!state.current.MakeCurrent(name, true)) return ftFileError;
+    // from here on the walk may add elements, and they are saved with the edit
+    state.current.MarkEdited();
+    if (!Apply(state.current.Document(), path, unitIndex, value)) return ftFileError;
+    if (flags & setFlagLastField) state.current.SaveDocument(state.current.FileName());
+    return ftNoMoreFields;
+  } catch (...) {
+    state.current.Drop();
+    return ftFileError;
+  }
+}
+
+}  // namespace velarin::plugin

@@ -1,0 +1,166 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the velarin command-line host on copies of the sample and corpus books."""
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+VELARIN = os.environ.get("VELARIN_BIN", "")
+SOURCE = os.environ.get("VELARIN_SOURCE_DIR", "")
+CORPUS = os.environ.get("VELARIN_CORPUS_DIR", "")
+SAMPLES = os.path.join(SOURCE, "data", "samples")
+
+
+def run(*args, check=None):
+    p = subprocess.run([VELARIN, *args], capture_output=True, text=True, timeout=120)
+    if check is not None:
+        assert p.returncode == check, f"{args}: exit {p.returncode}\n{p.stdout}\n{p.stderr}"
+    return p
+
+
+class Cli(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="velarin-cli-")
+        self.books = os.path.join(self.dir, "books")
+        shutil.copytree(SAMPLES, self.books)
+        self.book = os.path.join(self.books, "two-authors-utf8.fb2")
+
+    def tearDown(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def test_fields_lists_the_catalogue(self):
+        out = run("fields", check=0).stdout.splitlines()
+        self.assertEqual(len(out), 29)
+        self.assertIn("Title", out[0])
+        self.assertIn("1|2|3|4|5|6|7|8|9|10", out[1])
+        fields = json.loads(run("fields", "--json", check=0).stdout)
+        self.assertEqual(fields[27], {"index": 27, "name": "Text size", "units": ""})
+
+    def test_show_json_of_a_folder(self):
+        nested = os.path.join(self.books, "deeper", "more")
+        os.makedirs(nested)
+        shutil.copy(self.book, os.path.join(nested, "copy.FB2"))
+        with open(os.path.join(nested, "notes.txt"), "w") as f:
+            f.write("not a book")
+        books = json.loads(run("show", "--json", self.books, check=0).stdout)
+        names = [os.path.relpath(b["file"], self.books) for b in books]
+        self.assertEqual(names, ["deeper/more/copy.FB2", "minimal.fb2", "osenniy-sad-cp1251.fb2",
+                                 "two-authors-utf8.fb2"])
+        two = books[3]["fields"]
+        self.assertEqual(two["Title"], "Ледяной маяк")
+        self.assertEqual(two["Author"], ["Весельская", "Lindqvist"])
+        self.assertEqual(two["Author middle name"], ["Ивановна"])
+        self.assertEqual(two["Authors"], "Марта Весельская, Tomas Lindqvist")
+        self.assertEqual(two["Genre"], ["sf_space", "adv_maritime", "sf_humor"])
+        self.assertEqual(two["Series"], ["Северные огни", "Velarin samples"])
+        self.assertEqual(two["Series number"], ["2", "1"])
+        self.assertEqual(two["Document author"], ["velarin", "proofreader"])
+        self.assertTrue(two["Annotation"].startswith("Смотритель маяка"))
+        self.assertIn(" A lighthouse keeper", two["Annotation"])
+        self.assertEqual(two["Encoding"], "UTF-8")
+        self.assertIsInstance(two["Text size"], int)
+        self.assertGreater(two["Text size"], 300)
+        cp = books[2]["fields"]
+        self.assertEqual(cp["Title"], "Осенний сад")
+        self.assertEqual(cp["Encoding"], "windows-1251")
+        self.assertIsNone(books[1]["fields"]["Publisher"])
+        self.assertEqual(books[1]["fields"]["Translator"], [])
+
+    def test_show_table(self):
+        out = run("show", self.book, check=0).stdout
+        self.assertIn("Ледяной маяк", out)
+        self.assertIn("Author:1", out)
+        self.assertIn("Lindqvist", out)
+
+    def test_show_reports_bad_files_and_exits_1(self):
+        bad = os.path.join(self.dir, "bad.fb2")
+        with open(bad, "w") as f:
+            f.write("not xml")
+        p = run("show", self.book, bad, os.path.join(self.dir, "missing.fb2"))
+        self.assertEqual(p.returncode, 1)
+        self.assertIn("bad.fb2", p.stderr)
+        self.assertIn("missing.fb2: no such file", p.stderr)
+        self.assertIn("Ледяной маяк", p.stdout)
+
+    def test_get(self):
+        self.assertEqual(run("get", self.book, "Title", check=0).stdout, "Ледяной маяк\n")
+        self.assertEqual(run("get", self.book, "1:1", check=0).stdout, "Lindqvist\n")
+        self.assertEqual(run("get", self.book, "Author", check=0).stdout, "Весельская\nLindqvist\n")
+        self.assertEqual(run("get", self.book, "Author:7", check=0).stdout, "")
+        self.assertRegex(run("get", self.book, "Text size", check=0).stdout, r"^\d+\n$")
+
+    def test_set_several_fields_in_one_call(self):
+        before = os.stat(self.book).st_mode
+        run("set", self.book, "Title", "Новый", "Series:+", "Первая", "Author:1", "Lund", "Keywords", "",
+            check=0)
+        books = json.loads(run("show", "--json", self.book, check=0).stdout)
+        f = books[0]["fields"]
+        self.assertEqual(f["Title"], "Новый")
+        self.assertEqual(f["Series"], ["Первая", "Северные огни", "Velarin samples"])
+        self.assertEqual(f["Author"], ["Весельская", "Lund"])
+        self.assertIsNone(f["Keywords"])
+        self.assertEqual(os.stat(self.book).st_mode, before)
+
+    def test_set_refuses_read_only_fields_and_keeps_the_file(self):
+        with open(self.book, "rb") as f:
+            original = f.read()
+        p = run("set", self.book, "Authors", "x")
+        self.assertEqual(p.returncode, 1)
+        self.assertIn("Authors", p.stderr)
+        self.assertIn("read-only", p.stderr)
+        with open(self.book, "rb") as f:
+            self.assertEqual(f.read(), original)
+
+    def test_set_on_a_missing_book(self):
+        p = run("set", os.path.join(self.dir, "nope.fb2"), "Title", "x")
+        self.assertEqual(p.returncode, 1)
+        self.assertIn("nope.fb2", p.stderr)
+
+    def test_usage_errors_exit_2(self):
+        for args in [(), ("frobnicate",), ("get", self.book), ("get", self.book, "No such field"),
+                     ("set", self.book, "Title"), ("get", self.book, "Title:1"), ("show",),
+                     ("get", self.book, "Author:x"), ("--bogus", "fields")]:
+            p = run(*args)
+            self.assertEqual(p.returncode, 2, args)
+            self.assertTrue(p.stderr, args)
+
+    def test_module_option(self):
+        p = run("--module", os.path.join(self.dir, "none.wdx"), "fields")
+        self.assertEqual(p.returncode, 1)
+        self.assertIn("none.wdx", p.stderr)
+        # a copy elsewhere finds its own settings beside itself
+        other = os.path.join(self.dir, "mod")
+        os.makedirs(other)
+        shutil.copy(os.path.join(os.path.dirname(VELARIN), "velarin.wdx"), other)
+        with open(os.path.join(other, "velarin.xml"), "w") as f:
+            f.write("<settings><fields><f><name>Only</name><xpath>description/title-info/lang</xpath></f>"
+                    "</fields></settings>")
+        out = run("--module", os.path.join(other, "velarin.wdx"), "get", self.book, "Only", check=0).stdout
+        self.assertEqual(out, "ru\n")
+
+    @unittest.skipUnless(CORPUS and os.path.isdir(CORPUS), "corpus not present")
+    def test_show_corpus_folder(self):
+        corpus = os.path.join(self.dir, "corpus")
+        shutil.copytree(CORPUS, corpus)
+        with open(os.path.join(CORPUS, "expected.json")) as f:
+            expected = json.load(f)["files"]
+        p = run("show", "--json", corpus)
+        self.assertEqual(p.returncode, 1, "the malformed books fail")
+        books = {os.path.basename(b["file"]): b for b in json.loads(p.stdout)}
+        for name, e in expected.items():
+            if e["container"] != "plain":
+                continue
+            b = books[name]
+            if not e["well_formed"]:
+                self.assertIn("error", b, name)
+                continue
+            self.assertEqual(b["fields"]["Encoding"], e["declared_encoding"], name)
+        self.assertEqual(books["textviewng__demo.fb2"]["fields"]["Title"],
+                         expected["textviewng__demo.fb2"]["expected"]["book-title"])
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

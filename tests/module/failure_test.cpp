@@ -1,0 +1,211 @@
+// Module tests: bad input, the cache of the current document, and start-up and unload.
+#include "fixtures.h"
+#include "module_host.h"
+#include "tools/bookgen.h"
+
+namespace velarin::moduletest {
+namespace {
+
+std::string WithTitle(const std::string& title) {
+  std::string book = kBook;
+  const std::string old = "Ледяной маяк";
+  book.replace(book.find(old), old.size(), title);
+  return book;
+}
+
+struct BadInput {
+  const char* label;
+  int encodingCode;  // what the encoding field answers
+};
+
+class BadInputs : public ::testing::TestWithParam<BadInput> {
+ protected:
+  // Creates the input in host's folder; answers the name to ask for.
+  static std::string Make(ModuleHost& host, const std::string& label) {
+    if (label == "missing") return (host.Dir() / "missing.fb2").string();
+    if (label == "folder") {
+      fs::create_directories(host.Dir() / "folder.fb2");
+      return (host.Dir() / "folder.fb2").string();
+    }
+    if (label == "empty") return host.Put("empty.fb2", "");
+    if (label == "text") return host.Put("text.fb2", "This is not XML at all.\nJust words.\n");
+    if (label == "no_fictionbook")
+      return host.Put("other.fb2", "<?xml version=\"1.0\" encoding=\"UTF-8\"?><html><body><p>x</p></body></html>");
+    if (label == "binary") {
+      std::string junk;
+      for (int i = 0; i < 4096; ++i) junk += char((i * 7919 + 13) % 256);
+      return host.Put("junk.fb2", junk);
+    }
+    if (label == "truncated") {
+      const std::string book = kBook;
+      return host.Put("cut.fb2", book.substr(0, book.size() / 2));
+    }
+    if (label == "entities") {
+      return host.Put("laughs.fb2",
+                      "<?xml version=\"1.0\"?><!DOCTYPE FictionBook [<!ENTITY a \"aaaaaaaaaa\">"
+                      "<!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\"><!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;\">"
+                      "<!ENTITY d \"&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;\"><!ENTITY e \"&d;&d;&d;&d;&d;&d;&d;&d;&d;&d;\">"
+                      "<!ENTITY f \"&e;&e;&e;&e;&e;&e;&e;&e;&e;&e;\"><!ENTITY g \"&f;&f;&f;&f;&f;&f;&f;&f;&f;&f;\">"
+                      "<!ENTITY h \"&g;&g;&g;&g;&g;&g;&g;&g;&g;&g;\"><!ENTITY i \"&h;&h;&h;&h;&h;&h;&h;&h;&h;&h;\">]>"
+                      "<FictionBook><description><title-info><book-title>&i;</book-title></title-info>"
+                      "</description></FictionBook>");
+    }
+    if (label == "archive") return host.Put("book.zip", "PK\x03\x04 not really");
+    return std::string();
+  }
+};
+
+TEST_P(BadInputs, AnswerMinusTwoAndWriteNothing) {
+  ModuleHost host(kTestSettings);
+  const std::string name = Make(host, GetParam().label);
+  const bool exists = fs::is_regular_file(name);
+  const std::string before = exists ? ReadFile(name) : std::string();
+  for (int field : {tTitle, tAuthor, tAuthors, tSize, tGenres}) {
+    const Answer a = host.Get(name, field);
+    EXPECT_EQ(a.code, -2) << "field " << field;
+    EXPECT_TRUE(a.tailZero);
+  }
+  EXPECT_EQ(host.Get(name, tEncoding).code, GetParam().encodingCode);
+  EXPECT_EQ(host.Set(name, tTitle, 0, "x", 2), -2);
+  EXPECT_EQ(host.Set(name, tAuthor, -1, "x", 0), -2);
+  EXPECT_EQ(host.EndBatch(), -2);
+  EXPECT_EQ(fs::is_regular_file(name), exists);
+  if (exists) {
+    EXPECT_EQ(ReadFile(name), before);
+  }
+  // the module still serves a good book afterwards
+  EXPECT_EQ(host.Text(host.Put("good.fb2", kBook), tTitle), "Ледяной маяк");
+}
+
+INSTANTIATE_TEST_SUITE_P(Module, BadInputs,
+                         ::testing::Values(BadInput{"missing", -2}, BadInput{"folder", -2}, BadInput{"empty", -2},
+                                           BadInput{"text", -2}, BadInput{"no_fictionbook", 8},
+                                           BadInput{"binary", -2}, BadInput{"truncated", -2},
+                                           BadInput{"entities", -2}, BadInput{"archive", -2}),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+TEST(BadInput, HundredMegabyteBookIsRead) {
+  ModuleHost host(kTestSettings);
+  std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><FictionBook><description><title-info>"
+                     "<book-title>Huge</book-title></title-info></description><body><p>abc</p></body>"
+                     "<binary id=\"i\" content-type=\"image/png\">";
+  text.append(100u << 20, 'A');
+  text += "</binary></FictionBook>";
+  const std::string book = host.Put("huge.fb2", text);
+  text.clear();
+  text.shrink_to_fit();
+  EXPECT_EQ(host.Text(book, tTitle), "Huge");
+  EXPECT_EQ(host.Get(book, tSize).number, 3);
+  EXPECT_EQ(host.Text(book, tEncoding), "UTF-8");
+}
+
+TEST(BadInput, NullAndOddArgumentsAreHarmless) {
+  ModuleHost host(kTestSettings);
+  WdxModule& m = host.Module();
+  char buffer[16];
+  EXPECT_EQ(m.GetValue(nullptr, tTitle, 0, buffer, sizeof buffer, 0), -2);
+  EXPECT_EQ(m.GetValue("x.fb2", tTitle, 0, nullptr, 0, 0), -2);
+  EXPECT_EQ(m.GetValue("x.fb2", -1, 0, buffer, sizeof buffer, 0), -1);
+  EXPECT_EQ(m.GetValue("x.fb2", 1 << 30, 0, buffer, sizeof buffer, 0), -1);
+  EXPECT_EQ(m.SetValue(host.Put("b.fb2", kBook).c_str(), tTitle, 0, 8, nullptr, 2), -2);
+  EXPECT_EQ(m.SetValue(nullptr, tTitle, 0, 8, "x", 2), -2);
+  EXPECT_EQ(m.GetSupportedField(0, nullptr, nullptr, 16), 8);
+}
+
+TEST(BadInput, OddDefinitionsAnswerMinusTwo) {
+  ModuleHost host(R"(<settings><fields>
+    <f><name>Nested</name><xpath><a>x</a></xpath></f>
+    <f><name>Empty step</name><xpath>description//title-info</xpath></f>
+    <f><name>Leading</name><xpath>/description</xpath></f>
+    <f><name>Special nested</name><special><a/></special></f>
+  </fields></settings>)");
+  const std::string book = host.Put("b.fb2", kBook);
+  const std::string before = ReadFile(book);
+  EXPECT_EQ(host.Get(book, 0).code, -2);
+  EXPECT_EQ(host.Get(book, 1).code, -3);
+  EXPECT_EQ(host.Get(book, 2).code, -3);
+  EXPECT_EQ(host.Get(book, 3).code, -2);
+  for (int f = 0; f < 4; ++f) EXPECT_EQ(host.Set(book, f, 0, "v", 2), -2) << f;
+  host.EndBatch();
+  EXPECT_EQ(ReadFile(book), before);
+}
+
+class Cache : public ::testing::Test {
+ protected:
+  Cache() : host_(kTestSettings) { book_ = host_.Put("a.fb2", WithTitle("One")); }
+  void ChangeOnDisk(const std::string& title) { WriteFile(book_, WithTitle(title)); }
+  ModuleHost host_;
+  std::string book_;
+};
+
+TEST_F(Cache, RepeatedReadsOfOneFileParseItOnce) {
+  EXPECT_EQ(host_.Text(book_, tTitle), "One");
+  ChangeOnDisk("Two");
+  EXPECT_EQ(host_.Text(book_, tTitle), "One");
+  EXPECT_EQ(host_.Get(book_, tMissing).code, -3);
+  EXPECT_EQ(host_.Get(book_, 999).code, -1);
+  EXPECT_EQ(host_.Text(book_, tTitle), "One") << "-3 and -1 keep the document";
+}
+
+TEST_F(Cache, AnotherFileReplacesTheDocument) {
+  const std::string other = host_.Put("b.fb2", kBook);
+  EXPECT_EQ(host_.Text(book_, tTitle), "One");
+  ChangeOnDisk("Two");
+  EXPECT_EQ(host_.Text(other, tTitle), "Ледяной маяк");
+  EXPECT_EQ(host_.Text(book_, tTitle), "Two");
+}
+
+TEST_F(Cache, FailureDropsAndTheNextRequestLoadsAgain) {
+  EXPECT_EQ(host_.Text(book_, tTitle), "One");
+  ChangeOnDisk("Two");
+  EXPECT_EQ(host_.Get(book_, tAnnotationNode).code, -2);
+  EXPECT_EQ(host_.Text(book_, tTitle), "Two");
+}
+
+TEST_F(Cache, FailedLoadNeverKeepsThePreviousDocument) {
+  EXPECT_EQ(host_.Text(book_, tTitle), "One");
+  ChangeOnDisk("Two");
+  EXPECT_EQ(host_.Get((host_.Dir() / "nope.fb2").string(), tTitle).code, -2);
+  EXPECT_EQ(host_.Text(book_, tTitle), "Two");
+}
+
+TEST_F(Cache, EndOfBatchDropsTheDocument) {
+  EXPECT_EQ(host_.Text(book_, tTitle), "One");
+  ChangeOnDisk("Two");
+  EXPECT_EQ(host_.EndBatch(), -2);
+  EXPECT_EQ(host_.Text(book_, tTitle), "Two");
+}
+
+TEST_F(Cache, NamesCompareExactly) {
+  EXPECT_EQ(host_.Text(book_, tTitle), "One");
+  ChangeOnDisk("Two");
+  const std::string sameFile = (host_.Dir() / "." / "a.fb2").string();
+  EXPECT_EQ(host_.Text(sameFile, tTitle), "Two") << "another spelling is another name";
+}
+
+TEST(StartUp, EachModuleUsesTheSettingsBesideItself) {
+  ModuleHost test(kTestSettings);
+  ModuleHost shipped;
+  std::string name, units;
+  EXPECT_EQ(test.Field(kTestFieldCount - 1, name, units), 8);
+  EXPECT_EQ(shipped.Field(kTestFieldCount - 1, name, units), 8);
+  EXPECT_EQ(test.Field(kTestFieldCount, name, units), 0);
+  EXPECT_EQ(shipped.Field(kDefaultFieldCount - 1, name, units), 8);
+  EXPECT_EQ(name, "Encoding");
+}
+
+TEST(StartUp, ReloadReadsChangedSettings) {
+  ModuleHost host(kTestSettings);
+  std::string name, units;
+  ASSERT_EQ(host.Field(0, name, units), 8);
+  EXPECT_EQ(name, "Title");
+  WriteFile(host.Dir() / "velarin.xml", "<settings><fields><f><name>Other</name></f></fields></settings>");
+  ASSERT_EQ(host.Field(0, name, units), 8);
+  EXPECT_EQ(name, "Title") << "settings are read once, at start-up";
+  host.Reload();
+  ASSERT_EQ(host.Field(0, name, units), 8);
+  EXPECT_EQ(name, "Other");
+}
+
+}  // namespace
+}  // namespace velarin::moduletest

@@ -67,6 +67,13 @@ using IXMLNode = Ref<TXMLNode>;
 using IXMLNodeList = Ref<TXMLNodeList>;
 using IXMLDocument = Ref<TXMLDocument>;
 
+// The non-owning link from node objects to their document, shared by every node
+// of one tree; the document cuts it when it lets the tree go, so node objects
+// that outlive their tree or document never reach a dead document.
+struct TDocLink : TRefCounted {
+  TXMLDocument* doc = nullptr;
+};
+
 // One wrapped DOM node. Parent and document links do not own; the node owns
 // its child and attribute lists once built.
 class TXMLNode : public TRefCounted {
@@ -103,7 +110,7 @@ class TXMLNode : public TRefCounted {
   // TextValue, but null when that is empty.
   Value GetValue();
   void SetValue(const Value& v);
-  TXMLDocument* OwnerDoc() const noexcept { return doc_; }
+  TXMLDocument* OwnerDoc() const noexcept { return link_ ? link_->doc : nullptr; }
   TXMLNode* Parent() const noexcept { return parent_; }
   bool ReadOnly() const noexcept { return readOnly_; }
   void SetReadOnly(bool r) noexcept { readOnly_ = r; }
@@ -131,13 +138,21 @@ class TXMLNode : public TRefCounted {
   friend class TXMLNodeList;
   friend class TXMLDocument;
   ~TXMLNode() override;
-  const DOMNode& RequireOneTextChild();  // the single-text rule
+  DOMNode RequireOneTextChild();  // the single-text rule
+  // Turns the document-element rule on or off, moving the document references it counts.
+  void SetDocElement(bool on) noexcept;
+  // The names, read from the DOM once (they never change) so that look-ups do not allocate.
+  const std::u16string& CachedQName() const;
+  const std::u16string& CachedLocalName() const;
+  const std::u16string& CachedNamespaceURI() const;
 
   DOMNode dom_;
   TXMLNode* parent_ = nullptr;
-  TXMLDocument* doc_ = nullptr;
+  Ref<TDocLink> link_;
   IXMLNodeList children_;
   IXMLNodeList attrs_;
+  mutable std::u16string qname_, localName_, nsURI_;
+  mutable std::uint8_t cached_ = 0;  // bits: 1 qualified name, 2 local name, 4 namespace URI
   bool readOnly_ = false;
   bool isDocElement_ = false;
 };
@@ -154,6 +169,8 @@ class TXMLNodeList : public TRefCounted {
   // By name: Lookup, then auto-creation, then EXMLDocError "Node "%s" not found".
   IXMLNode Item(const std::u16string& name);
   IXMLNode Item(const std::variant<int, std::u16string>& indexOrName);
+  // A name literal, which would otherwise fit both the string and the variant.
+  IXMLNode Item(const char16_t* name) { return Item(std::u16string(name)); }
   IXMLNode Get(int index) { return Item(index); }
 
   // First node matching name in DefaultNamespace, or none.
@@ -186,6 +203,7 @@ class TXMLNodeList : public TRefCounted {
 
  private:
   friend class TXMLNode;
+  friend class TXMLDocument;
   int FindIndex(const std::u16string& name, const std::u16string& namespaceURI);
 
   std::vector<IXMLNode> items_;
@@ -193,6 +211,7 @@ class TXMLNodeList : public TRefCounted {
   Kind kind_;
   std::u16string defaultNamespace_;
   int updateCount_ = 0;
+  bool diverged_ = false;  // an edit under BeginUpdate left the DOM behind
 };
 
 // The XML lines: 8-bit text kept as lines, each line followed by CR LF.
@@ -220,6 +239,7 @@ class TXMLLines {
   mutable std::vector<size_t> offsets_;     // line starts, built on demand
   mutable bool offsetsValid_ = false;
   std::function<void()> changeHook_;
+  TXMLDocument* owner_ = nullptr;           // kept alive while the hook runs
 };
 
 // One parsed XML document with the text it came from or goes to.
@@ -230,6 +250,10 @@ class TXMLDocument : public TRefCounted {
   static IXMLDocument Create(const std::u16string& fileName = u"") {
     return IXMLDocument(new TXMLDocument(fileName));
   }
+
+  // A release that ends the last reference during the document's own work
+  // (closing drops the references a held document element counted) waits for it to finish.
+  void Release() noexcept override;
 
   bool Active() const noexcept { return bool(domDoc_); }
   void SetActive(bool active);
@@ -295,6 +319,9 @@ class TXMLDocument : public TRefCounted {
   void RefreshLines();
   void OnLinesChanging();
   void DoNodeChange(TXMLNode& node, TNodeChange kind, bool before);
+  void ClearLines();  // empties the lines without the hook
+  friend class TXMLLines;
+  friend class TDocBusy;
 
   std::u16string fileName_;
   TXMLLines lines_;
@@ -313,6 +340,9 @@ class TXMLDocument : public TRefCounted {
   int readMark_ = -1;
   TSourceKind sourceKind_ = skNone;
   int prefixCounter_ = 0;
+  Ref<TDocLink> link_;  // the link the current tree's node objects share
+  int busy_ = 0;
+  bool pendingDelete_ = false;
 };
 
 // The attribute rule for a declaration text: value of name, or def when absent.

@@ -1,0 +1,118 @@
+// Byte-form detection, line normalisation and namespace comparison of the document layer.
+#include "xml/xmlutil.h"
+
+#include <cstring>
+
+#include "platform/codepage.h"
+
+namespace velarin::xml {
+namespace {
+
+bool At(std::string_view b, size_t pos, const char (&sig)[5]) {
+  return pos + 4 <= b.size() && std::memcmp(b.data() + pos, sig, 4) == 0;
+}
+
+// The four-byte signatures, in their order.
+ByteForm FourByteSignature(std::string_view b, size_t pos) {
+  if (At(b, pos, "\x00\x00\xFE\xFF")) return ByteForm::UCS4BigEndianMark;
+  if (At(b, pos, "\xFF\xFE\x00\x00")) return ByteForm::UCS4LittleEndianMark;
+  if (At(b, pos, "\x00\x00\xFF\xFE")) return ByteForm::UCS4Order2143;
+  if (At(b, pos, "\xFE\xFF\x00\x00")) return ByteForm::UCS4Order3412;
+  if (At(b, pos, "\x00\x3C\x00\x3F")) return ByteForm::UTF16BigEndianLike;
+  if (At(b, pos, "\x3C\x00\x3F\x00")) return ByteForm::UTF16LittleEndianLike;
+  if (At(b, pos, "\x3C\x3F\x78\x6D")) return ByteForm::EightBitLike;
+  if (At(b, pos, "\x4C\x6F\xA7\x94")) return ByteForm::EBCDICLike;
+  if (At(b, pos, "\x00\x00\x00\x3C") && At(b, pos + 4, "\x00\x00\x00\x3F"))
+    return ByteForm::UCS4BigEndianLike;
+  if (At(b, pos, "\x3C\x00\x00\x00") && At(b, pos + 4, "\x3F\x00\x00\x00"))
+    return ByteForm::UCS4LittleEndianLike;
+  if (At(b, pos, "\x00\x00\x00\x3C") || At(b, pos, "\x3C\x00\x00\x00") ||
+      At(b, pos, "\x00\x00\x3C\x00") || At(b, pos, "\x00\x3C\x00\x00"))
+    return ByteForm::UCS4Like;
+  return ByteForm::Unknown;
+}
+
+bool IsAscii(std::u16string_view s) {
+  for (char16_t c : s)
+    if (c >= 0x80) return false;
+  return true;
+}
+
+template <class S>
+bool EqualFolded(const S& a, const S& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    auto x = a[i], y = b[i];
+    if (x == y) continue;
+    if (x >= 'a' && x <= 'z') x -= 32;
+    if (y >= 'a' && y <= 'z') y -= 32;
+    if (x != y) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+ByteForm DetectByteForm(std::string_view b) {
+  for (size_t pos = 0; pos + 4 <= b.size(); ++pos) {
+    ByteForm f = ByteForm::Unknown;
+    switch (pos % 4) {
+      case 0:
+        f = FourByteSignature(b, pos);
+        break;
+      case 2:
+        f = FourByteSignature(b, pos);
+        if (f == ByteForm::Unknown) {
+          if (At(b, pos, "\xFE\xFF\x00\x00"))
+            f = ByteForm::UTF16BigEndian;
+          else if (At(b, pos, "\xFF\xFE\x00\x00"))
+            f = ByteForm::UTF16LittleEndian;
+        }
+        break;
+      default:
+        break;
+    }
+    if (f == ByteForm::Unknown && std::memcmp(b.data() + pos, "\xEF\xBB\xBF", 3) == 0)
+      f = ByteForm::UTF8Signature;
+    if (f != ByteForm::Unknown) return f;
+  }
+  return ByteForm::Unknown;
+}
+
+void AppendNormalizedLines(std::string& out, std::string_view text) {
+  const char* p = text.data();
+  const char* end = p + text.size();
+  const char* start = p;  // of the current line
+  out.reserve(out.size() + text.size() + text.size() / 32 + 2);
+  while (p < end) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (c > '\r') {  // the common case: one compare per byte
+      ++p;
+      continue;
+    }
+    if (c == '\r' || c == '\n') {
+      out.append(start, size_t(p - start));
+      out.append("\r\n", 2);
+      if (c == '\r' && p + 1 < end && p[1] == '\n') ++p;
+      start = ++p;
+    } else if (c == 0) {
+      end = p;  // everything after the first NUL is dropped
+    } else {
+      ++p;
+    }
+  }
+  if (end > start) {
+    out.append(start, size_t(end - start));
+    out.append("\r\n", 2);
+  }
+}
+
+bool SameNamespace(std::u16string_view a, std::u16string_view b) {
+  // Where the system code page holds every character (UTF-8), or both are ASCII
+  // (the same in every code page), the 16-bit texts compare like their 8-bit forms.
+  if (platform::SysIsUtf8() || (IsAscii(a) && IsAscii(b))) return EqualFolded(a, b);
+  std::string x = platform::WideToSys(a), y = platform::WideToSys(b);
+  return EqualFolded(x, y);
+}
+
+}  // namespace velarin::xml

@@ -137,6 +137,7 @@ int main(int argc, char** argv) {
               requests / 2, fields.size(), moduleFailures / 2);
   std::printf("ratio module / bare parse: %8.3f  (target <= 1.25)\n", viaModule / bare);
   if (bareFailures) std::printf("warning: %ld bare parses failed\n", bareFailures);
+  std::fflush(stdout);
   if (ownDir && !keep) fs::remove_all(dir);
   return 0;
 }

@@ -2,7 +2,6 @@
 #include "plugin/XMLShared.h"
 
 #include <limits>
-#include <vector>
 
 #include "plugin/shared.h"
 
@@ -112,26 +111,11 @@ void DeleteAtPath(const IXMLNode& node, const std::string& pathIn) {
 
 std::int32_t CountBodyText(const IXMLNode& node) {
   if (!node) return 0;
-  std::int64_t total = 0;
-  std::vector<xml::TXMLNode*> pending{node.get()};
-  // The node objects stay alive: each is held by its parent's cached child list.
-  while (!pending.empty()) {
-    xml::TXMLNode* current = pending.back();
-    pending.pop_back();
-    if (current->IsPlainText()) {
-      total += std::int64_t(current->TextValue().size());
-      continue;  // its one child is text: nothing below it counts
-    }
-    if (!current->HasChildren()) continue;
-    IXMLNodeList children = current->Children();
-    const int count = children->NodeCount();
-    for (int i = 0; i < count; ++i) {
-      IXMLNode child = children->Item(i);
-      // text and comments hold nothing that counts; an entity reference may
-      if (child->Kind() == xml::nkElement || child->HasChildren()) pending.push_back(child.get());
-    }
-  }
-  return total > std::numeric_limits<std::int32_t>::max() ? std::numeric_limits<std::int32_t>::max()
+  // Counted on the platform nodes beneath the node objects: the count visits
+  // the whole body on every request, and wrapping each of its nodes would cost
+  // more than the parse. The rule is the node layer's IsPlainText.
+  const std::int64_t total = node->DOMNodeRef()->plainTextLength();
+  return total > std::numeric_limits<std::int32_t>::max() ? std::int32_t(std::numeric_limits<std::int32_t>::max())
                                                           : std::int32_t(total);
 }
 

@@ -1,5 +1,6 @@
 // The abstract DOM binding the document layer works through, and the back-end registry.
 #pragma once
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -59,7 +60,35 @@ class IDOMNode {
   virtual DOMNode removeAttributeNode(const DOMNode& attr) = 0;
   // Same platform node.
   virtual bool isSameNode(const IDOMNode& other) const = 0;
+  // Length in 16-bit units of the text of every element at or below this node
+  // whose only child is one text node (not CDATA): the body text count. The
+  // default walks childNodes() without recursion; a back-end may walk its own tree.
+  virtual std::int64_t plainTextLength() const;
 };
+
+inline std::int64_t IDOMNode::plainTextLength() const {
+  std::int64_t total = 0;
+  DOMNodes pending;
+  const IDOMNode* current = this;
+  DOMNode held;
+  for (;;) {
+    const bool element = current->nodeType() == nkElement;
+    if (element || current->hasChildNodes()) {
+      DOMNodes children = current->childNodes();
+      if (element && children.size() == 1 && children[0]->nodeType() == nkText) {
+        total += std::int64_t(children[0]->nodeValue().size());
+      } else {
+        for (DOMNode& child : children)
+          if (child->nodeType() == nkElement || child->hasChildNodes()) pending.push_back(std::move(child));
+      }
+    }
+    if (pending.empty()) break;
+    held = std::move(pending.back());
+    pending.pop_back();
+    current = held.get();
+  }
+  return total;
+}
 
 // Parse settings applied before every load.
 struct DOMParseSettings {

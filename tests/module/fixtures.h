@@ -29,6 +29,7 @@ constexpr const char* kTestSettings = R"(<?xml version="1.0" encoding="UTF-8"?>
     <f><name>Missing</name><xpath>description/title-info/no-such</xpath></f>
     <f><name>Literal</name><xpath>description/title-info/author</xpath><template>by [nothing-here] [last-name]!</template><div>; </div></f>
     <f><name>Middle</name><xpath>description/title-info/*author/middle-name</xpath></f>
+    <f><name>TwoSpecials</name><special>2</special><xpath>description/title-info/lang</xpath><special>1</special></f>
   </fields>
 </settings>
 )";
@@ -36,7 +37,7 @@ constexpr const char* kTestSettings = R"(<?xml version="1.0" encoding="UTF-8"?>
 enum TestField : int {
   tTitle = 0, tAuthor, tAuthors, tSeries, tSize, tEncoding, tGenres, tGenre, tAnnotationNode, tOddSpecial,
   tDotted, tUnclosed, tAttrMiddle, tTrailing, tSizeWithPath, tFirstSeries, tTop, tMissing, tLiteral, tMiddle,
-  kTestFieldCount
+  tTwoSpecials, kTestFieldCount
 };
 
 // A small book: two authors, two genres, two sequences, an annotation, a body

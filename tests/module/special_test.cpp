@@ -109,6 +109,15 @@ INSTANTIATE_TEST_SUITE_P(
         EncodingCase{"other_root", "<?xml version=\"1.0\" encoding=\"koi8-r\"?><book/>", "koi8-r"}),
     [](const auto& info) { return std::string(info.param.label); });
 
+TEST(Special, OnlyTheFirstSpecialChildCounts) {
+  ModuleHost host(kTestSettings);
+  const std::string book = host.Put("b.fb2", kBook);
+  const Answer a = host.Get(book, tTwoSpecials);
+  EXPECT_EQ(a.code, 8);
+  EXPECT_EQ(a.text, "UTF-8");
+  EXPECT_EQ(host.Set(book, tTwoSpecials, 0, "x", 2), -2);
+}
+
 TEST(Special, Cp1251SampleReadsInUtf8) {
   ModuleHost host;
   const std::string book = host.Copy(Samples() / "osenniy-sad-cp1251.fb2");

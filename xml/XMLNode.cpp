@@ -15,8 +15,16 @@ struct Teardown {
   bool draining = false;
 };
 Teardown& PendingLists() {
+#ifdef _WIN32
+  // Not a thread-local object: on Windows a thread-local with a destructor pins
+  // the DLL until its thread ends, so FreeLibrary would never unload the module.
+  // The host makes one call at a time; one list, never freed, serves them all.
+  static Teardown* t = new Teardown;
+  return *t;
+#else
   static thread_local Teardown t;
   return t;
+#endif
 }
 
 DOMDocument DocumentOf(const DOMNode& dom) {

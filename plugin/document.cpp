@@ -10,6 +10,8 @@ namespace velarin::plugin {
 bool TCurrentDocument::MakeCurrent(const std::string& fileName, bool forWriting) {
   if (doc_ && fileName_ == fileName) return true;
   if (forWriting && doc_) SaveDocument(fileName_);
+  // the document being left goes before the next one is parsed: one book in memory at a time
+  Drop();
   fileName_ = fileName;
   if (!LoadDocument(fileName)) {
     Drop();

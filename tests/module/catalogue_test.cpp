@@ -152,6 +152,7 @@ TEST(Catalogue, ValueCutsEndOnCharacterBoundaries) {
   }
 }
 
+#ifndef _WIN32  // the Windows build checks its export table with its own script
 // Exactly the five entry points are in the module's dynamic symbol table.
 TEST(Catalogue, ExportsExactlyTheFiveEntryPoints) {
   const std::string command = std::string("nm -D --defined-only '") + VELARIN_MODULE_PATH + "'";
@@ -176,6 +177,7 @@ TEST(Catalogue, ExportsExactlyTheFiveEntryPoints) {
                                           "ContentGetSupportedFieldFlags", "ContentGetValue",
                                           "ContentSetValue"}));
 }
+#endif
 
 }  // namespace
 }  // namespace velarin::moduletest

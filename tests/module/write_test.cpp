@@ -1,5 +1,8 @@
 // Module tests: ContentSetValue edits and when they reach the file.
 #include <sys/stat.h>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "fixtures.h"
 #include "module_host.h"
@@ -171,6 +174,7 @@ TEST_F(Writes, Cp1251BookKeepsItsEncoding) {
   EXPECT_EQ(host.Text(book, fAuthor), "Сомов");
 }
 
+#ifndef _WIN32  // POSIX permissions and inodes
 TEST_F(Writes, SaveReplacesTheFileAndKeepsItsPermissions) {
   ASSERT_EQ(::chmod(book_.c_str(), 0640), 0);
   struct stat before {};
@@ -184,6 +188,7 @@ TEST_F(Writes, SaveReplacesTheFileAndKeepsItsPermissions) {
   for (const auto& e : fs::directory_iterator(host_.Dir())) entries += e.path().extension() == ".fb2";
   EXPECT_EQ(entries, 1u) << "no temporary file is left beside the book";
 }
+#endif
 
 TEST_F(Writes, FailedSaveLeavesTheOldBytes) {
   const fs::path sub = host_.Dir() / "ro";

@@ -207,5 +207,18 @@ TEST(StartUp, ReloadReadsChangedSettings) {
   EXPECT_EQ(name, "Other");
 }
 
+TEST(StartUp, UnloadAfterReadsAndWritesGivesAFreshStartUp) {
+  ModuleHost host(kTestSettings);
+  const std::string book = host.Put("b.fb2", kBook);
+  EXPECT_EQ(host.Text(book, tAuthors), "Anna Berg, Олег Сом");
+  EXPECT_EQ(host.Set(book, tTitle, 0, "Ещё", 2), 0);
+  EXPECT_EQ(host.Get(book, tAnnotationNode).code, -2);  // drops the document
+  WriteFile(host.Dir() / "velarin.xml", "<settings><fields><f><name>Новое</name></f></fields></settings>");
+  host.Reload();
+  std::string name, units;
+  ASSERT_EQ(host.Field(0, name, units), 8);
+  EXPECT_EQ(name, "Новое") << "the module stayed loaded: it did not unload on dlclose";
+}
+
 }  // namespace
 }  // namespace velarin::moduletest

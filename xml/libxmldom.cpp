@@ -5,7 +5,9 @@
 #include <libxml/tree.h>
 #include <libxml/xmlsave.h>
 
+#include <algorithm>
 #include <climits>
+#include <functional>
 #include <cstring>
 #include <unordered_set>
 
@@ -440,55 +442,94 @@ Declaration ReadDeclaration(const std::string& bytes) {
   return d;
 }
 
-bool IsBlank(const xmlChar* s) {
-  if (!s) return true;
-  for (; *s; ++s)
-    if (*s != ' ' && *s != '\t' && *s != '\r' && *s != '\n') return false;
+bool IsBlank(const xmlChar* s, int len) {
+  for (int i = 0; i < len; ++i)
+    if (s[i] != ' ' && s[i] != '\t' && s[i] != '\r' && s[i] != '\n') return false;
   return true;
-}
-
-// Drops every text node made only of white space, as a parser that does not
-// preserve white space does, except where xml:space="preserve" is in force.
-void DropWhiteSpace(xmlNodePtr root) {
-  struct Item {
-    xmlNodePtr node;
-    bool preserve;
-  };
-  std::vector<Item> stack{{root, false}};
-  while (!stack.empty()) {
-    Item it = stack.back();
-    stack.pop_back();
-    bool preserve = it.preserve;
-    if (it.node->type == XML_ELEMENT_NODE) {
-      for (xmlAttrPtr a = it.node->properties; a; a = a->next)
-        if (a->ns && xmlStrEqual(a->name, BAD_CAST "space") &&
-            xmlStrEqual(a->ns->href, XML_XML_NAMESPACE)) {
-          xmlChar* v = xmlNodeGetContent(reinterpret_cast<xmlNodePtr>(a));
-          preserve = v && xmlStrEqual(v, BAD_CAST "preserve");
-          xmlFree(v);
-        }
-    }
-    for (xmlNodePtr c = it.node->children; c;) {
-      xmlNodePtr next = c->next;
-      if (c->type == XML_TEXT_NODE) {
-        if (!preserve && IsBlank(c->content)) {
-          xmlUnlinkNode(c);
-          xmlFreeNode(c);
-        }
-      } else if (c->type == XML_ELEMENT_NODE) {
-        stack.push_back({c, preserve});
-      }
-      c = next;
-    }
-  }
 }
 
 // Per-parse state reached from the SAX hooks.
 struct ParseState {
-  bool sawEntity = false;
   bool haveError = false;
   DOMParseError error;
+  // White-space dropping: a run of character data that has been only blanks so
+  // far is held back; markup ends the run and drops it, other text releases it.
+  bool dropBlanks = true;
+  bool inText = false;         // the run already made a text node
+  std::string held;            // blanks of the run not yet given to the tree
+  std::vector<bool> preserve;  // xml:space="preserve" in force, per open element
 };
+
+ParseState& StateOf(void* ctx) {
+  return *static_cast<ParseState*>(static_cast<xmlParserCtxtPtr>(ctx)->_private);
+}
+
+// Markup ends a run of character data.
+void EndText(ParseState& st) {
+  st.inText = false;
+  st.held.clear();
+}
+
+void OnCharacters(void* ctx, const xmlChar* ch, int len) {
+  ParseState& st = StateOf(ctx);
+  bool keep = !st.dropBlanks || (!st.preserve.empty() && st.preserve.back());
+  if (!st.inText && !keep && IsBlank(ch, len)) {
+    st.held.append(reinterpret_cast<const char*>(ch), size_t(len));
+    return;
+  }
+  if (!st.held.empty()) {
+    xmlSAX2Characters(ctx, reinterpret_cast<const xmlChar*>(st.held.data()), int(st.held.size()));
+    st.held.clear();
+  }
+  st.inText = true;
+  xmlSAX2Characters(ctx, ch, len);
+}
+
+void OnStartElement(void* ctx, const xmlChar* localname, const xmlChar* prefix, const xmlChar* URI,
+                    int nbNamespaces, const xmlChar** namespaces, int nbAttributes, int nbDefaulted,
+                    const xmlChar** attributes) {
+  ParseState& st = StateOf(ctx);
+  EndText(st);
+  bool preserve = !st.preserve.empty() && st.preserve.back();
+  // attributes come in fives: local name, prefix, URI, value start, value end
+  for (int i = 0; i < nbAttributes; ++i) {
+    const xmlChar** a = attributes + 5 * i;
+    if (a[1] && xmlStrEqual(a[1], BAD_CAST "xml") && xmlStrEqual(a[0], BAD_CAST "space")) {
+      std::string v(reinterpret_cast<const char*>(a[3]), size_t(a[4] - a[3]));
+      preserve = v == "preserve";
+    }
+  }
+  st.preserve.push_back(preserve);
+  xmlSAX2StartElementNs(ctx, localname, prefix, URI, nbNamespaces, namespaces, nbAttributes,
+                        nbDefaulted, attributes);
+}
+
+void OnEndElement(void* ctx, const xmlChar* localname, const xmlChar* prefix, const xmlChar* URI) {
+  ParseState& st = StateOf(ctx);
+  EndText(st);
+  if (!st.preserve.empty()) st.preserve.pop_back();
+  xmlSAX2EndElementNs(ctx, localname, prefix, URI);
+}
+
+void OnComment(void* ctx, const xmlChar* value) {
+  EndText(StateOf(ctx));
+  xmlSAX2Comment(ctx, value);
+}
+
+void OnProcessingInstruction(void* ctx, const xmlChar* target, const xmlChar* data) {
+  EndText(StateOf(ctx));
+  xmlSAX2ProcessingInstruction(ctx, target, data);
+}
+
+void OnCData(void* ctx, const xmlChar* value, int len) {
+  EndText(StateOf(ctx));
+  xmlSAX2CDataBlock(ctx, value, len);
+}
+
+void OnReference(void* ctx, const xmlChar* name) {
+  EndText(StateOf(ctx));
+  xmlSAX2Reference(ctx, name);
+}
 
 void OnError(void* userData, xmlErrorPtr err) {
   auto* ctxt = static_cast<xmlParserCtxtPtr>(userData);
@@ -506,7 +547,6 @@ void OnError(void* userData, xmlErrorPtr err) {
 void OnEntityDecl(void* ctx, const xmlChar* name, int type, const xmlChar* publicId,
                   const xmlChar* systemId, xmlChar* content) {
   auto* ctxt = static_cast<xmlParserCtxtPtr>(ctx);
-  if (auto* st = static_cast<ParseState*>(ctxt->_private)) st->sawEntity = true;
   ctxt->options &= ~XML_PARSE_HUGE;
   if (type != XML_INTERNAL_GENERAL_ENTITY && type != XML_INTERNAL_PARAMETER_ENTITY) return;
   xmlSAX2EntityDecl(ctx, name, type, publicId, systemId, content);
@@ -515,19 +555,41 @@ void OnEntityDecl(void* ctx, const xmlChar* name, int type, const xmlChar* publi
 xmlParserInputPtr OnResolveEntity(void*, const xmlChar*, const xmlChar*) { return nullptr; }
 void OnExternalSubset(void*, const xmlChar*, const xmlChar*, const xmlChar*) {}
 
+// Hands out the bytes to parse a piece at a time: 0 at the end.
+using Reader = std::function<size_t(char* buffer, size_t size)>;
+
+Reader ReadString(const std::string& bytes) {
+  auto pos = std::make_shared<size_t>(0);
+  return [&bytes, pos](char* buffer, size_t size) {
+    size_t n = std::min(size, bytes.size() - *pos);
+    std::memcpy(buffer, bytes.data() + *pos, n);
+    *pos += n;
+    return n;
+  };
+}
+
+Reader ReadFile(std::shared_ptr<platform::File> file) {
+  return [file](char* buffer, size_t size) { return file->Read(buffer, size); };
+}
+
 // The source line the parser stopped at, as the error record's excerpt.
-std::u16string SourceLine(const std::string& bytes, int line) {
+std::u16string SourceLine(const Reader& read, int line) {
   if (line <= 0) return u"";
-  size_t pos = 0;
-  for (int l = 1; l < line; ++l) {
-    pos = bytes.find('\n', pos);
-    if (pos == std::string::npos) return u"";
-    ++pos;
+  std::string text;
+  char chunk[65536];
+  int at = 1;
+  for (size_t n; (n = read(chunk, sizeof chunk)) > 0;) {
+    for (size_t i = 0; i < n; ++i) {
+      if (at == line) {
+        if (chunk[i] == '\n' || chunk[i] == '\r' || text.size() >= 200)
+          return platform::SysToWide(text);
+        text.push_back(chunk[i]);
+      } else if (chunk[i] == '\n') {
+        ++at;
+      }
+    }
   }
-  size_t end = bytes.find_first_of("\r\n", pos);
-  if (end == std::string::npos) end = bytes.size();
-  if (end - pos > 200) end = pos + 200;
-  return platform::SysToWide(std::string_view(bytes).substr(pos, end - pos));
+  return platform::SysToWide(text);
 }
 
 class LibxmlDocument : public LibxmlNode, public IDOMDocument {
@@ -564,10 +626,16 @@ class LibxmlDocument : public LibxmlNode, public IDOMDocument {
 
   void setParseSettings(const DOMParseSettings& s) override { settings_ = s; }
   bool loadFile(const std::u16string& fileName) override;
-  bool loadBytes(const std::string& bytes) override { return Parse(bytes, false); }
-  bool loadText(const std::u16string& text) override { return Parse(WideToUtf8(text), true); }
+  bool loadBytes(const std::string& bytes) override {
+    return Parse([&bytes] { return ReadString(bytes); }, false);
+  }
+  bool loadText(const std::u16string& text) override {
+    std::string bytes = WideToUtf8(text);
+    return Parse([&bytes] { return ReadString(bytes); }, true);
+  }
   const DOMParseError& parseError() const override { return error_; }
   std::string saveBytes() override;
+  void saveBytes(const ByteSink& sink) override;
   std::u16string xml() override;
 
   // Called once the object is owned by a shared pointer.
@@ -582,7 +650,8 @@ class LibxmlDocument : public LibxmlNode, public IDOMDocument {
     if (!d) throw DOMException("Out of memory");
     return d;
   }
-  bool Parse(const std::string& bytes, bool utf8Text);
+  // rewind starts the bytes again from the top (for the error's source line).
+  bool Parse(const std::function<Reader()>& open, bool utf8Text);
   void Replace(xmlDocPtr doc);
   DOMNode Orphan(xmlNodePtr n) {
     if (!n) throw DOMException("Out of memory");
@@ -590,10 +659,12 @@ class LibxmlDocument : public LibxmlNode, public IDOMDocument {
     return Wrap(n);
   }
   std::string Serialise(const char* encoding);
+  void Serialise(const char* encoding, const ByteSink& sink);
 
   DOMParseSettings settings_;
   DOMParseError error_;
   std::weak_ptr<LibxmlDocument> self_;
+  size_t sourceSize_ = 0;  // what the parsed bytes took, to size the saved text
 };
 
 // Old trees stay with the node references that still point into them.
@@ -604,27 +675,42 @@ void LibxmlDocument::Replace(xmlDocPtr doc) {
 }
 
 bool LibxmlDocument::loadFile(const std::u16string& fileName) {
-  std::string bytes;
+  // Read a piece at a time: the whole file is never in memory beside its tree.
+  std::shared_ptr<platform::File> file;
   try {
-    bytes = platform::ReadWholeFile(fileName);
+    file = std::make_shared<platform::File>(platform::File::Open(fileName, platform::OpenMode::Read,
+                                                                 platform::shareRead));
   } catch (const Exception& e) {
     error_ = DOMParseError{platform::SysToWide(e.Message()), 0, u""};
     return false;
   }
-  return Parse(bytes, false);
-}
-
-bool LibxmlDocument::Parse(const std::string& bytes, bool utf8Text) {
-  error_ = DOMParseError{};
-  if (bytes.size() > size_t(INT_MAX)) {
-    error_.reason = u"The document is too large";
+  try {
+    return Parse(
+        [&] {
+          file->Seek(0);
+          return ReadFile(file);
+        },
+        false);
+  } catch (const EInOutError& e) {
+    error_ = DOMParseError{platform::SysToWide(e.Message()), 0, u""};
     return false;
   }
-  Declaration decl = ReadDeclaration(bytes);
+}
+
+bool LibxmlDocument::Parse(const std::function<Reader()>& open, bool utf8Text) {
+  error_ = DOMParseError{};
+  Reader read = open();
+  const size_t kChunk = 1 << 18;
+  std::string chunk(kChunk, '\0');
+  size_t got = read(chunk.data(), kChunk);
+  Declaration decl = ReadDeclaration(chunk.substr(0, got));
   ParseState state;
-  xmlParserCtxtPtr ctxt = xmlCreateMemoryParserCtxt(bytes.data(), int(bytes.size()));
+  state.dropBlanks = !settings_.preserveWhiteSpace;
+  // Fed in pieces, the parser never holds a second copy of the whole text.
+  size_t first = got < 4 ? got : 4;
+  xmlParserCtxtPtr ctxt = xmlCreatePushParserCtxt(nullptr, nullptr, chunk.data(), int(first), nullptr);
   if (!ctxt) {
-    error_.reason = bytes.empty() ? u"The document is empty" : u"Out of memory";
+    error_.reason = got == 0 ? u"The document is empty" : u"Out of memory";
     return false;
   }
   // Huge text nodes (embedded images) are fine; entity expansion stays bounded
@@ -639,6 +725,14 @@ bool LibxmlDocument::Parse(const std::string& bytes, bool utf8Text) {
   ctxt->sax->entityDecl = OnEntityDecl;
   ctxt->sax->resolveEntity = OnResolveEntity;
   ctxt->sax->externalSubset = OnExternalSubset;
+  ctxt->sax->characters = OnCharacters;
+  ctxt->sax->ignorableWhitespace = OnCharacters;
+  ctxt->sax->startElementNs = OnStartElement;
+  ctxt->sax->endElementNs = OnEndElement;
+  ctxt->sax->comment = OnComment;
+  ctxt->sax->processingInstruction = OnProcessingInstruction;
+  ctxt->sax->cdataBlock = OnCData;
+  ctxt->sax->reference = OnReference;
   ctxt->sax->warning = nullptr;
   ctxt->sax->error = nullptr;
   ctxt->sax->fatalError = nullptr;
@@ -647,7 +741,20 @@ bool LibxmlDocument::Parse(const std::string& bytes, bool utf8Text) {
   // serror is called with the context as its data when userData is the context.
   ctxt->userData = ctxt;
 
-  xmlParseDocument(ctxt);
+  // Each piece goes in as it is read; the last call tells the parser the end has come.
+  size_t total = got;
+  size_t offset = first;
+  while (ctxt->wellFormed && !state.haveError) {
+    if (offset == got) {
+      got = read(chunk.data(), kChunk);
+      offset = 0;
+      total += got;
+    }
+    bool last = got == 0;
+    xmlParseChunk(ctxt, chunk.data() + offset, int(got - offset), last ? 1 : 0);
+    offset = got;
+    if (last) break;
+  }
   xmlDocPtr doc = ctxt->myDoc;
   bool ok = ctxt->wellFormed && doc && !state.haveError;
   if (!ok) {
@@ -657,8 +764,8 @@ bool LibxmlDocument::Parse(const std::string& bytes, bool utf8Text) {
       if (!state.haveError) state.error.reason = u"The document is not well-formed";
     }
     error_ = state.error;
-    if (bytes.empty()) error_.reason = u"The document is empty";
-    error_.srcText = SourceLine(bytes, error_.line);
+    if (total == 0) error_.reason = u"The document is empty";
+    if (error_.line > 0) error_.srcText = SourceLine(open(), error_.line);
     if (doc) xmlFreeDoc(doc);
     ctxt->myDoc = nullptr;
     xmlFreeParserCtxt(ctxt);
@@ -667,7 +774,7 @@ bool LibxmlDocument::Parse(const std::string& bytes, bool utf8Text) {
   ctxt->myDoc = nullptr;
   xmlFreeParserCtxt(ctxt);
 
-  if (!settings_.preserveWhiteSpace) DropWhiteSpace(reinterpret_cast<xmlNodePtr>(doc));
+  sourceSize_ = total;
   if (decl.present) {
     // The declaration is the document's first child, as a processing instruction named xml.
     xmlNodePtr pi = xmlNewDocPI(doc, BAD_CAST "xml", X(decl.text));
@@ -726,30 +833,34 @@ DOMNode LibxmlDocument::createTextNode(const std::u16string& data) {
   return Orphan(xmlNewDocText(tree_->doc, X(WideToUtf8(data))));
 }
 
-std::string LibxmlDocument::Serialise(const char* encoding) {
-  xmlBufferPtr buf = xmlBufferCreate();
-  if (!buf) throw DOMException("Out of memory");
-  xmlSaveCtxtPtr save = xmlSaveToBuffer(buf, encoding, XML_SAVE_NO_DECL | XML_SAVE_AS_XML);
-  if (!save) {
-    xmlBufferFree(buf);
-    throw DOMException(Format("Cannot save in the encoding \"%s\"", encoding ? encoding : ""));
+int WriteToSink(void* context, const char* buffer, int len) {
+  try {
+    (*static_cast<const IDOMDocument::ByteSink*>(context))(buffer, size_t(len));
+    return len;
+  } catch (...) {
+    return -1;  // the save fails; the sink's error does not cross the parser
   }
-  // The top-level nodes one by one, the declaration node among them, each on a line.
+}
+
+void LibxmlDocument::Serialise(const char* encoding, const ByteSink& sink) {
+  xmlSaveCtxtPtr save = xmlSaveToIO(WriteToSink, nullptr, const_cast<ByteSink*>(&sink), encoding,
+                                    XML_SAVE_NO_DECL | XML_SAVE_AS_XML);
+  if (!save) throw DOMException(Format("Cannot save in the encoding \"%s\"", encoding ? encoding : ""));
+  // The top-level nodes one by one, the declaration node among them (written
+  // like any processing instruction), each followed by a line break.
+  xmlNodePtr nl = xmlNewDocText(tree_->doc, BAD_CAST "\n");
   for (xmlNodePtr c = tree_->doc->children; c; c = c->next) {
-    // The declaration node is written like any processing instruction.
     xmlSaveTree(save, c);
-    // A line break after each top-level node, in the output encoding.
-    xmlNodePtr nl = xmlNewDocText(tree_->doc, BAD_CAST "\n");
-    if (nl) {
-      xmlSaveTree(save, nl);
-      xmlFreeNode(nl);
-    }
+    if (nl) xmlSaveTree(save, nl);
   }
-  int rc = xmlSaveClose(save);
+  if (nl) xmlFreeNode(nl);
+  if (xmlSaveClose(save) < 0 || !nl) throw DOMException("The document could not be saved");
+}
+
+std::string LibxmlDocument::Serialise(const char* encoding) {
   std::string out;
-  if (rc >= 0) out.assign(reinterpret_cast<const char*>(xmlBufferContent(buf)), size_t(xmlBufferLength(buf)));
-  xmlBufferFree(buf);
-  if (rc < 0) throw DOMException("The document could not be saved");
+  out.reserve(sourceSize_ + sourceSize_ / 16 + 256);
+  Serialise(encoding, [&out](const char* data, size_t size) { out.append(data, size); });
   return out;
 }
 
@@ -771,6 +882,11 @@ std::string DeclaredEncodingOf(xmlDocPtr doc) {
 std::string LibxmlDocument::saveBytes() {
   std::string enc = DeclaredEncodingOf(tree_->doc);
   return Serialise(enc.empty() ? "UTF-8" : enc.c_str());
+}
+
+void LibxmlDocument::saveBytes(const ByteSink& sink) {
+  std::string enc = DeclaredEncodingOf(tree_->doc);
+  Serialise(enc.empty() ? "UTF-8" : enc.c_str(), sink);
 }
 
 std::u16string LibxmlDocument::xml() { return Utf8ToWide(Serialise("UTF-8")); }

@@ -1,6 +1,7 @@
 // The abstract DOM binding the document layer works through, and the back-end registry.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -123,6 +124,13 @@ class IDOMDocument : public IDOMNode {
 
   // The document as bytes in the encoding its XML declaration names.
   virtual std::string saveBytes() = 0;
+  // The same bytes handed to sink piece by piece, so that a large document is
+  // never held twice; the default hands over saveBytes() in one piece.
+  using ByteSink = std::function<void(const char* data, size_t size)>;
+  virtual void saveBytes(const ByteSink& sink) {
+    std::string all = saveBytes();
+    sink(all.data(), all.size());
+  }
   // The document as 16-bit text.
   virtual std::u16string xml() = 0;
 };

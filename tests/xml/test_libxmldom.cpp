@@ -62,6 +62,16 @@ TEST(LibxmlDom, DropsWhiteSpaceOnlyTextEverywhereButKeepsOtherText) {
   EXPECT_EQ(Names(kids[2]->childNodes()), "#text[ ],e,#text[ ]");
 }
 
+TEST(LibxmlDom, BlanksThatStartATextAreKept) {
+  // The parser hands text over in pieces: leading blanks, a reference, a long run.
+  std::string spaces(1000, ' ');
+  auto d = Parse("<a><p>  &amp; x</p><q>" + spaces + "y</q><r>" + spaces + "<!--c-->" + spaces + "</r></a>");
+  auto kids = Root(d)->childNodes();
+  EXPECT_EQ(kids[0]->childNodes()[0]->nodeValue(), u"  & x");
+  EXPECT_EQ(kids[1]->childNodes()[0]->nodeValue().size(), 1001u);
+  EXPECT_EQ(Names(kids[2]->childNodes()), "#comment");
+}
+
 TEST(LibxmlDom, KeepsWhiteSpaceWhenAsked) {
   DOMDocument d = GetDOM()->createDocument();
   DOMParseSettings s;
@@ -164,6 +174,10 @@ TEST(LibxmlDom, SavesUtf16AndUtf8) {
   EXPECT_TRUE(out.find(std::string("<\0a\0>\0x\0", 8)) != std::string::npos);
   auto u8 = Parse("<a>\xD0\x96</a>");
   EXPECT_EQ(u8->saveBytes(), "<a>\xD0\x96</a>\n");
+  // streamed in pieces, the bytes are the same
+  std::string streamed;
+  u16->saveBytes([&](const char* p, size_t n) { streamed.append(p, n); });
+  EXPECT_EQ(streamed, out);
 }
 
 TEST(LibxmlDom, NewElementsReuseTheDeclarationInScope) {

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "platform/codepage.h"
+#include "platform/files.h"
 #include "platform/win32/wine.h"
 #include "xml/xmldom.h"
 
@@ -173,6 +174,9 @@ class MsHolder {
 };
 
 bool SameByProbe(IXMLDOMNode* a, IXMLDOMNode* b);
+std::string EncodingInHead(const std::string& bytes);
+UINT CodePageOf(const std::string& enc);
+std::u16string WithoutEncoding(const std::u16string& text, std::u16string* decl);
 std::string ToDeclaredEncoding(const std::string& utf8, const std::string& enc);
 
 IXMLDOMNode* RawOf(const DOMNode& n, bool required = true) {
@@ -419,9 +423,14 @@ class MsDocument : public MsNodeOf<IDOMDocument> {
     V_VT(&source.v) = VT_BSTR;
     V_BSTR(&source.v) = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(fileName.data()), UINT(fileName.size()));
     if (!V_BSTR(&source.v)) throw DOMException("Out of memory");
-    return Load([&](VARIANT_BOOL* ok) { return doc_->load(source.v, ok); });
+    if (Load([&](VARIANT_BOOL* ok) { return doc_->load(source.v, ok); })) return true;
+    return WineFallback([&] { return platform::ReadWholeFile(fileName); });
   }
   bool loadBytes(const std::string& bytes) override {
+    if (LoadStream(bytes)) return true;
+    return WineFallback([&] { return bytes; });
+  }
+  bool LoadStream(const std::string& bytes) {
     if (bytes.size() > UINT_MAX) throw DOMException("The document is too large");
     Com<IStream> stream = MemoryStream(bytes);
     Variant source;
@@ -442,7 +451,13 @@ class MsDocument : public MsNodeOf<IDOMDocument> {
     V_VT(&target.v) = VT_UNKNOWN;
     V_UNKNOWN(&target.v) = stream.get();
     stream->AddRef();
-    Check(doc_->save(target.v));
+    HRESULT hr = doc_->save(target.v);
+    if (FAILED(hr) && platform::RunningUnderWine()) {
+      // Wine cannot write some encodings Windows has (KOI8-R): serialise to 16 bits
+      // and encode here.
+      return ToDeclaredEncoding(platform::WideToUtf8(xml()), DeclaredEncoding());
+    }
+    Check(hr);
     STATSTG st{};
     Check(stream->Stat(&st, STATFLAG_NONAME));
     if (st.cbSize.QuadPart > UINT_MAX) throw DOMException("The document is too large");
@@ -506,6 +521,39 @@ class MsDocument : public MsNodeOf<IDOMDocument> {
     return enc;
   }
 
+  // Wine's parser knows few 8-bit encodings (not KOI8-R, not CP866); where the
+  // declaration names one Windows has, the text is decoded here and loaded as 16-bit text.
+  template <class GetBytes>
+  bool WineFallback(GetBytes get) {
+    if (!platform::RunningUnderWine()) return false;
+    DOMParseError first = error_;
+    try {
+      std::string bytes = get();
+      UINT cp = CodePageOf(EncodingInHead(bytes));
+      if (cp != 0 && bytes.size() < size_t(INT_MAX)) {
+        int n = MultiByteToWideChar(cp, 0, bytes.data(), int(bytes.size()), nullptr, 0);
+        if (n > 0) {
+          std::u16string text(size_t(n), u'\0');
+          MultiByteToWideChar(cp, 0, bytes.data(), int(bytes.size()), reinterpret_cast<wchar_t*>(text.data()), n);
+          // Wine's parser rejects the name in the 16-bit text too: parse with the name
+          // taken out, then give the declaration node its own text back.
+          std::u16string decl, bare = WithoutEncoding(text, &decl);
+          if (!loadText(bare)) return false;  // the parse error of the decoded text stands
+          Com<IXMLDOMNode> first, replaced;
+          Com<IXMLDOMProcessingInstruction> pi;
+          if (!decl.empty() && SUCCEEDED(doc_->get_firstChild(first.out())) && first) {
+            Check(doc_->createProcessingInstruction(Bstr(u"xml").get(), Bstr(decl).get(), pi.out()));
+            Check(doc_->replaceChild(pi.get(), first.get(), replaced.out()));
+          }
+          return true;
+        }
+      }
+    } catch (const Exception&) {
+    }
+    error_ = first;
+    return false;
+  }
+
   void ApplySettings() {
     Check(doc_->put_async(settings_.async ? VARIANT_TRUE : VARIANT_FALSE));
     Check(doc_->put_preserveWhiteSpace(settings_.preserveWhiteSpace ? VARIANT_TRUE : VARIANT_FALSE));
@@ -557,6 +605,42 @@ DOMDocument WrapDocument(Com<IXMLDOMDocument> doc) {
   auto d = std::make_shared<MsDocument>(std::move(doc));
   d->Adopt(d);
   return d;
+}
+
+// The encoding an 8-bit document's declaration names, lower-cased; "" for none.
+std::string EncodingInHead(const std::string& bytes) {
+  std::string head = bytes.substr(0, 512);
+  if (head.compare(0, 5, "<?xml") != 0) return "";
+  size_t end = head.find("?>");
+  size_t p = head.find("encoding");
+  if (end == std::string::npos || p == std::string::npos || p > end) return "";
+  size_t q = head.find_first_of("\"'", p + 8);
+  if (q == std::string::npos || q > end) return "";
+  size_t e = head.find(head[q], q + 1);
+  if (e == std::string::npos || e > end) return "";
+  std::string enc = head.substr(q + 1, e - q - 1);
+  for (char& c : enc)
+    if (c >= 'A' && c <= 'Z') c = char(c + 32);
+  return enc;
+}
+
+// text with the encoding pseudo-attribute dropped from its declaration; decl gets
+// the declaration's own text (between "<?xml " and "?>").
+std::u16string WithoutEncoding(const std::u16string& text, std::u16string* decl) {
+  decl->clear();
+  if (text.compare(0, 6, u"<?xml ") != 0) return text;
+  size_t end = text.find(u"?>");
+  size_t p = text.find(u"encoding");
+  if (end == std::u16string::npos || p == std::u16string::npos || p > end) return text;
+  size_t q = text.find_first_of(u"\"'", p);
+  if (q == std::u16string::npos || q > end) return text;
+  size_t e = text.find(text[q], q + 1);
+  if (e == std::u16string::npos || e > end) return text;
+  size_t from = p;
+  while (from > 6 && (text[from - 1] == u' ' || text[from - 1] == u'\t')) --from;
+  *decl = text.substr(6, end - 6);
+  while (!decl->empty() && (decl->back() == u' ' || decl->back() == u'\t')) decl->pop_back();
+  return text.substr(0, from) + text.substr(e + 1);
 }
 
 // The Windows code page of an encoding name, 0 when unknown.

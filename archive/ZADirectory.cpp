@@ -213,10 +213,11 @@ void TZABaseArchiver::ReadEntries(int64_t start, uint32_t count) {
     const uint8_t* extra = h.ExtraLength ? in.Take(h.ExtraLength) : nullptr;
     TZAReader fields(extra, h.ExtraLength);
     // A header cut short at the end of the extra data ends the list; nothing is read beyond it.
-    while (fields.Remaining() >= 4) {
+    while (fields.Ok() && fields.Remaining() >= 4) {
       TZAExtraField f;
       f.HeaderID = fields.U16();
-      f.DataSize = uint16_t(std::min<size_t>(fields.U16(), fields.Remaining()));
+      uint16_t declared = fields.U16();
+      f.DataSize = uint16_t(std::min<size_t>(declared, fields.Remaining()));
       f.Data = fields.Bytes(f.DataSize);
       TZAReader v(f.Data);
       if (f.HeaderID == 0x0001) {
@@ -227,7 +228,8 @@ void TZABaseArchiver::ReadEntries(int64_t start, uint32_t count) {
         if (h.DiskStart == 0xFFFF && v.Remaining() >= 4) item.Zip64DiskStart = v.U32() & 0xFFFF;
       } else if (f.HeaderID == 0x554E && v.Remaining() >= 8 && v.U32() == 0x5843554E) {
         // Keep only the characters the field really holds.
-        uint64_t units = std::min<uint64_t>(v.U32(), v.Remaining() / 2);
+        uint32_t declared = v.U32();
+        uint64_t units = std::min<uint64_t>(declared, v.Remaining() / 2);
         std::u16string name;
         name.reserve(size_t(units));
         for (uint64_t k = 0; k < units; ++k) name += char16_t(v.U16());

@@ -1,0 +1,144 @@
+// Archives made by independent tools (zip, 7z, Python's zipfile): extracted bytes equal unzip -p.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+#include "archive/ZipArchiver.h"
+#include "testutil.h"
+
+using namespace velarin::archive;
+
+namespace {
+
+#ifndef _WIN32
+bool Have(const char* tool) {
+  std::string cmd = std::string("command -v ") + tool + " >/dev/null 2>&1";
+  return std::system(cmd.c_str()) == 0;
+}
+
+std::string Capture(const std::string& cmd) {
+  std::string out;
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return out;
+  char buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  pclose(p);
+  return out;
+}
+
+// A work folder with two books (one large and compressible) and a note.
+class ToolArchive : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string book = "<?xml version=\"1.0\"?>\n<FictionBook>";
+    for (int i = 0; i < 20000; ++i) book += "<p>line " + std::to_string(i * 7919 % 10007) + "</p>\n";
+    book += "</FictionBook>\n";
+    Write("book.fb2", book);
+    Write("sub/inner.fb2", "<FictionBook>inner</FictionBook>");
+    Write("note.txt", "note\n");
+  }
+  void Write(const std::string& name, const std::string& data) {
+    std::string path = work_.Dir() + "/" + name;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << data;
+  }
+  std::string In(const std::string& cmd) { return "cd '" + work_.Dir() + "' && " + cmd; }
+  // Every entry that unzip lists is read by its stored name and compared with unzip -p.
+  void ExpectSameAsUnzip(const std::string& archive, size_t minEntries, bool hasBook = true) {
+    TZipArchiver zip;
+    zip.FileName = velarin::platform::Utf8ToWide(archive);
+    zip.Open(0);
+    ASSERT_GE(size_t(zip.EntryCount()), minEntries);
+    for (int32_t i = 0; i < zip.EntryCount(); ++i) {
+      std::u16string name = zip.Entry(i).Name;
+      if (!name.empty() && name.back() == u'/') continue;
+      std::string utf8 = velarin::platform::WideToUtf8(name);
+      std::string expected = Capture("unzip -p '" + archive + "' '" + utf8 + "' 2>/dev/null");
+      EXPECT_EQ(zip.ReadEntryText(name), expected) << utf8;
+    }
+    TZAArchiveItem item;
+    EXPECT_EQ(zip.FindEntry(u"*.fb2", item, u"", 0x28BF), hasBook);
+  }
+  ziptest::TempFile work_{"", "unused"};
+};
+
+#define NEED(tool) \
+  if (!Have(tool)) GTEST_SKIP() << tool " is not installed (apt-get install " tool ")"
+
+TEST_F(ToolArchive, ZipStoredAndDeflated) {
+  NEED("zip");
+  NEED("unzip");
+  ASSERT_EQ(std::system(In("zip -q -0 stored.zip book.fb2 note.txt sub/inner.fb2").c_str()), 0);
+  ASSERT_EQ(std::system(In("zip -q -9 deflated.zip book.fb2 note.txt sub/inner.fb2").c_str()), 0);
+  ExpectSameAsUnzip(work_.Dir() + "/stored.zip", 3);
+  ExpectSameAsUnzip(work_.Dir() + "/deflated.zip", 3);
+}
+
+TEST_F(ToolArchive, ZipWithFolderEntriesAndForcedDescriptors) {
+  NEED("zip");
+  NEED("unzip");
+  ASSERT_EQ(std::system(In("zip -q -r -fd folders.zip sub book.fb2").c_str()), 0);
+  ExpectSameAsUnzip(work_.Dir() + "/folders.zip", 2);
+}
+
+TEST_F(ToolArchive, StreamedZipWithDataDescriptors) {
+  NEED("zip");
+  NEED("unzip");
+  ASSERT_EQ(std::system(In("cat book.fb2 | zip -q -fz- - - | cat > streamed.zip").c_str()), 0);
+  ExpectSameAsUnzip(work_.Dir() + "/streamed.zip", 1, false);
+  // The same archive without its directory is read from its local headers and descriptors.
+  std::string bytes = ziptest::ReadFileBytes(work_.Dir() + "/streamed.zip");
+  size_t dir = bytes.rfind(std::string("PK\x01\x02", 4));
+  ASSERT_NE(dir, std::string::npos);
+  ziptest::TempFile cut(bytes.substr(0, dir));
+  TZipArchiver zip;
+  zip.FileName = cut.Wide();
+  zip.Open(0);
+  ASSERT_EQ(zip.EntryCount(), 1);
+  EXPECT_EQ(zip.ReadEntryText(u"-"), ziptest::ReadFileBytes(work_.Dir() + "/book.fb2"));
+}
+
+TEST_F(ToolArchive, Zip64Records) {
+  NEED("zip");
+  NEED("unzip");
+  ASSERT_EQ(std::system(In("zip -q -fz z64.zip book.fb2 note.txt").c_str()), 0);
+  ExpectSameAsUnzip(work_.Dir() + "/z64.zip", 2);
+}
+
+TEST_F(ToolArchive, SevenZipWithUtf8Names) {
+  NEED("7z");
+  NEED("unzip");
+  Write("\xd0\xba\xd0\xbd\xd0\xb8\xd0\xb3\xd0\xb0.fb2", "<FictionBook>kniga</FictionBook>");
+  ASSERT_EQ(std::system(In("7z a -tzip -mcu=on -bd -bso0 seven.zip book.fb2 '\xd0\xba\xd0\xbd\xd0\xb8\xd0\xb3"
+                           "\xd0\xb0.fb2' >/dev/null").c_str()), 0);
+  ExpectSameAsUnzip(work_.Dir() + "/seven.zip", 2);
+  TZipArchiver zip;
+  zip.FileName = velarin::platform::Utf8ToWide(work_.Dir() + "/seven.zip");
+  zip.Open(0);
+  EXPECT_EQ(zip.ReadEntryText(u"\u043a\u043d\u0438\u0433\u0430.fb2"), "<FictionBook>kniga</FictionBook>");
+}
+
+TEST_F(ToolArchive, PythonZipfile) {
+  NEED("python3");
+  NEED("unzip");
+  ASSERT_EQ(std::system(In("python3 -c \"import zipfile\nwith zipfile.ZipFile('py.zip','w',zipfile.ZIP_DEFLATED) "
+                           "as z:\n z.write('book.fb2')\n z.write('note.txt', 'dir/note.txt')\"").c_str()),
+            0);
+  ExpectSameAsUnzip(work_.Dir() + "/py.zip", 2);
+}
+
+TEST_F(ToolArchive, StubPrependedWithCat) {
+  NEED("zip");
+  NEED("unzip");
+  Write("stub.bin", std::string(5000, '\x7f') + "MZ stub");
+  ASSERT_EQ(std::system(In("zip -q plain.zip book.fb2 note.txt && cat stub.bin plain.zip > stubbed.zip").c_str()), 0);
+  ExpectSameAsUnzip(work_.Dir() + "/stubbed.zip", 2);
+  ASSERT_EQ(std::system(In("cp stubbed.zip adjusted.zip && zip -q -A adjusted.zip").c_str()), 0);
+  ExpectSameAsUnzip(work_.Dir() + "/adjusted.zip", 2);
+}
+#endif
+
+}  // namespace

@@ -1,0 +1,59 @@
+// Shared helpers of the archive tests: temporary files and opening archives from bytes.
+#pragma once
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+
+#include "archive/ZipArchiver.h"
+#include "platform/codepage.h"
+
+namespace ziptest {
+
+// A file in a fresh temporary directory, removed with the object.
+class TempFile {
+ public:
+  explicit TempFile(const std::string& content, const std::string& name = "a.zip") {
+    static std::atomic<unsigned> serial{0};
+    std::random_device rd;
+    auto base = std::filesystem::temp_directory_path();
+    std::filesystem::path dir;
+    do {
+      dir = base / ("velarin-archive-" + std::to_string(rd()) + "-" + std::to_string(++serial));
+    } while (!std::filesystem::create_directory(dir));
+    dir_ = dir.string();
+    path_ = (dir / name).string();
+    std::ofstream(path_, std::ios::binary) << content;
+  }
+  ~TempFile() {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  const std::string& Path() const { return path_; }
+  std::u16string Wide() const { return velarin::platform::Utf8ToWide(path_); }
+  const std::string& Dir() const { return dir_; }
+
+ private:
+  std::string dir_, path_;
+};
+
+// An archive object opened for reading on a temporary copy of bytes.
+struct OpenArchive {
+  explicit OpenArchive(const std::string& bytes) : file(bytes) {
+    zip.FileName = file.Wide();
+    zip.Open(0);
+  }
+  TempFile file;
+  velarin::archive::TZipArchiver zip;
+};
+
+inline std::string ReadFileBytes(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+}  // namespace ziptest

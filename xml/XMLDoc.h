@@ -212,6 +212,7 @@ class TXMLNodeList : public TRefCounted {
   std::u16string defaultNamespace_;
   int updateCount_ = 0;
   bool diverged_ = false;  // an edit under BeginUpdate left the DOM behind
+  TXMLNodeList* nextPending_ = nullptr;  // in the queue of lists waiting to be released
 };
 
 // The XML lines: 8-bit text kept as lines, each line followed by CR LF.

@@ -8,24 +8,12 @@
 namespace velarin::xml {
 namespace {
 
-// Lists of destroyed node objects wait here to be released one after the
-// other, so that dropping a deep tree never recurses by its depth.
-struct Teardown {
-  std::vector<IXMLNodeList> pending;
-  bool draining = false;
-};
-Teardown& PendingLists() {
-#ifdef _WIN32
-  // Not a thread-local object: on Windows a thread-local with a destructor pins
-  // the DLL until its thread ends, so FreeLibrary would never unload the module.
-  // The host makes one call at a time; one list, never freed, serves them all.
-  static Teardown* t = new Teardown;
-  return *t;
-#else
-  static thread_local Teardown t;
-  return t;
-#endif
-}
+// Lists of destroyed node objects wait here, linked through themselves, to be
+// released one after the other, so that dropping a deep tree never recurses by
+// its depth. The queue is empty between calls, and the host makes one call at a
+// time; plain pointers leave nothing to destroy at exit and do not pin the module.
+TXMLNodeList* pendingLists = nullptr;
+bool draining = false;
 
 DOMDocument DocumentOf(const DOMNode& dom) {
   if (dom->nodeType() == nkDocument) return std::dynamic_pointer_cast<IDOMDocument>(dom);
@@ -49,17 +37,22 @@ TXMLNode::~TXMLNode() {
     for (const IXMLNode& n : (*l)->items_)
       if (n->parent_ == this) n->parent_ = nullptr;
   }
-  Teardown& t = PendingLists();
-  if (children_) t.pending.push_back(std::move(children_));
-  if (attrs_) t.pending.push_back(std::move(attrs_));
-  if (t.draining) return;
-  t.draining = true;
-  while (!t.pending.empty()) {
-    IXMLNodeList l = std::move(t.pending.back());
-    t.pending.pop_back();
-    // l's last reference goes here; its nodes queue their own lists
+  for (IXMLNodeList* l : {&children_, &attrs_}) {
+    if (!*l) continue;
+    TXMLNodeList* list = l->get();
+    list->AddRef();  // the queue's reference
+    *l = nullptr;
+    list->nextPending_ = pendingLists;
+    pendingLists = list;
   }
-  t.draining = false;
+  if (draining) return;
+  draining = true;
+  while (TXMLNodeList* list = pendingLists) {
+    pendingLists = list->nextPending_;
+    list->nextPending_ = nullptr;
+    list->Release();  // may destroy nodes, which queue their own lists
+  }
+  draining = false;
 }
 
 void TXMLNode::AddRef() noexcept {

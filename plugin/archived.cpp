@@ -1,6 +1,8 @@
 // Archived books: which names are archives, and the seams that read and write their book entry.
 #include "plugin/archived.h"
 
+#include "archive/ZipArchiver.h"
+#include "platform/codepage.h"
 #include "platform/exception.h"
 
 namespace velarin::plugin {
@@ -13,8 +15,19 @@ bool IsArchiveName(std::string_view fileName) {
 }
 
 std::string LoadArchivedBook(const std::string& fileName) {
-  // the archive component is not part of this build yet: no archive loads
-  throw Exception(Format("Cannot read archive \"%s\": archive support is not available", fileName.c_str()));
+  // The archive object lives on the stack: it is closed and freed on every path.
+  archive::TZipArchiver zip;
+  zip.FileName = platform::SysToWide(fileName);
+  zip.Open(0);
+  archive::TZAArchiveItem item;
+  if (!zip.FindEntry(u"*.fb2", item, u"", archive::kZADefaultSearchAttr))
+    throw Exception(Format("No book (*.fb2) in archive \"%s\"", fileName.c_str()));
+  // The book is read under its full stored name, folder included, so a book kept
+  // in a folder of the archive loads like any other.
+  std::u16string stored = zip.Entry(item.Search.EntryIndex).Name;
+  std::string text;
+  zip.ReadEntryText(stored, text);
+  return text;
 }
 
 void SaveArchivedBook(const std::string& /*fileName*/, const std::string& /*text*/) {

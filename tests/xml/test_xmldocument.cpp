@@ -5,6 +5,7 @@
 
 #include "platform/files.h"
 #include "xmltest.h"
+#include "tests/win32/wine_skip.h"
 
 using namespace xmltest;
 
@@ -122,6 +123,7 @@ TEST(Document, ParseErrorHasThreeLinesAndLeavesTheDocumentClosed) {
     size_t a = m.find("\r\n"), b = m.find("\r\n", a + 2);
     ASSERT_NE(b, std::string::npos) << m;
     EXPECT_GT(a, 0u);
+    VELARIN_SKIP_UNDER_WINE("Wine's parse error record has no line number and no source text");
     EXPECT_EQ(m.substr(a + 2, b - a - 2), "Line: 2");
     EXPECT_EQ(m.substr(b + 2), longLine.substr(0, 40));
     EXPECT_EQ(e.ParseError().line, 2);
@@ -330,7 +332,9 @@ TEST(Document, LinesSaveToFileWritesTheJoinedText) {
   EXPECT_EQ(d->ChangeCount(), 0);
   EXPECT_NE(platform::ReadWholeFile(name).find("<a/><b/></r>"), std::string::npos);
   platform::RemoveFile(name);
-  EXPECT_THROW(d->XML().SaveToFile(W("/nonexistent-dir/x.xml")), EFCreateError);
+  EXPECT_EQ(MessageOf<EFCreateError>([&] { d->XML().SaveToFile(W("/nonexistent-dir/x.xml")); })
+                .rfind("Cannot create file \"/nonexistent-dir/x.xml\". ", 0),
+            0u);
 }
 
 TEST(Document, AutoSaveWritesBackOnClose) {

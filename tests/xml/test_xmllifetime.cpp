@@ -1,5 +1,6 @@
 // Reference counting: the document-element rule, detached nodes, deep trees.
 #include "xmltest.h"
+#include "tests/win32/wine_skip.h"
 
 using namespace xmltest;
 
@@ -40,6 +41,22 @@ TEST(Lifetime, ClosingWhileOnlyTheDocumentElementIsHeld) {
   EXPECT_EQ(top->RefCount(), 2);
 }
 
+TEST(Lifetime, RemovingTheOnlyHoldOnTheDocumentFinishesFirst) {
+  IXMLNode top;
+  IXMLNodeList rootList;
+  {
+    IXMLDocument d = Open("<r><a/></r>");
+    top = d->DocumentElement();
+    rootList = d->Children();
+  }
+  // the document lives only through top; removing top ends it, after the removal
+  EXPECT_EQ(rootList->RemoveAt(0), 0);
+  EXPECT_EQ(top->OwnerDoc(), nullptr);
+  EXPECT_EQ(rootList->Owner(), nullptr);
+  EXPECT_EQ(rootList->NodeCount(), 0);
+  EXPECT_EQ(top->Children()->Item(0)->QualifiedName(), u"a");
+}
+
 TEST(Lifetime, RemovingTheDocumentElementStopsItCounting) {
   IXMLDocument d = Open("<r/>");
   IXMLNode top = d->DocumentElement();
@@ -73,6 +90,7 @@ TEST(Lifetime, ListsAndNodesOutliveTheirOwners) {
 }
 
 TEST(Lifetime, DeepChainOfBuiltListsIsReleasedWithoutRecursion) {
+  VELARIN_SKIP_UNDER_WINE("Wine's MSXML frees a tree by recursion and overflows its stack on 100,000 levels");
   const int kDepth = 100000;
   IXMLDocument d = Open("<r/>", 0);
   // Built from the bottom up, so that no insert has a long way to its top.

@@ -79,6 +79,7 @@ class LibxmlNode : public IDOMNode {
   DOMNode setAttributeNode(const DOMNode& attr) override;
   DOMNode removeAttributeNode(const DOMNode& attr) override;
   bool isSameNode(const IDOMNode& other) const override;
+  std::int64_t plainTextLength() const override;
 
   xmlNodePtr Raw() const { return node_; }
   bool IsNsDecl() const { return nsDecl_ != nullptr; }
@@ -267,6 +268,40 @@ LibxmlNode& LibxmlNode::Own(const DOMNode& n, const char* what) const {
 bool LibxmlNode::isSameNode(const IDOMNode& other) const {
   auto* o = dynamic_cast<const LibxmlNode*>(&other);
   return o && o->node_ == node_ && o->nsDecl_ == nsDecl_;
+}
+
+// Length in 16-bit units of UTF-8 text: every byte that starts a character
+// counts one, and a four-byte character (a surrogate pair) one more.
+std::int64_t Utf16Length(const xmlChar* s) {
+  std::int64_t n = 0;
+  if (!s) return 0;
+  for (; *s; ++s) {
+    unsigned char c = *s;
+    n += (c & 0xC0) != 0x80;
+    n += c >= 0xF0;
+  }
+  return n;
+}
+
+std::int64_t LibxmlNode::plainTextLength() const {
+  if (nsDecl_) return 0;
+  // The tree walked in place, without node references, and without recursion.
+  std::int64_t total = 0;
+  std::vector<xmlNodePtr> pending{node_};
+  while (!pending.empty()) {
+    xmlNodePtr n = pending.back();
+    pending.pop_back();
+    if (n->type == XML_ENTITY_REF_NODE || n->type == XML_ATTRIBUTE_NODE) continue;
+    xmlNodePtr first = n->children;
+    if (!first) continue;
+    if (n->type == XML_ELEMENT_NODE && !first->next && first->type == XML_TEXT_NODE) {
+      total += Utf16Length(first->content);
+      continue;
+    }
+    for (xmlNodePtr c = n->last; c; c = c->prev)
+      if (c->children && c->type != XML_ENTITY_REF_NODE) pending.push_back(c);
+  }
+  return total;
 }
 
 // Points an element made with a declaration of its own at the same declaration
@@ -618,6 +653,7 @@ class LibxmlDocument : public LibxmlNode, public IDOMDocument {
   DOMNode setAttributeNode(const DOMNode& a) override { return LibxmlNode::setAttributeNode(a); }
   DOMNode removeAttributeNode(const DOMNode& a) override { return LibxmlNode::removeAttributeNode(a); }
   bool isSameNode(const IDOMNode& other) const override { return LibxmlNode::isSameNode(other); }
+  std::int64_t plainTextLength() const override { return LibxmlNode::plainTextLength(); }
 
   DOMNode createElement(const std::u16string& name) override;
   DOMNode createElementNS(const std::u16string& uri, const std::u16string& qualifiedName) override;

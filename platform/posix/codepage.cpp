@@ -5,12 +5,15 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 
 namespace velarin::platform {
 namespace {
 
-// One cached conversion descriptor per direction and thread (iconv_t is not shareable).
+// One cached conversion descriptor per direction, used under its own lock (an
+// iconv_t is not shareable). Not thread_local: a thread-local object with a
+// destructor would keep the module from unloading on dlclose.
 class Converter {
  public:
   Converter(const char* to, const char* from) : cd_(iconv_open(to, from)) {
@@ -24,6 +27,7 @@ class Converter {
   // which answers how many input bytes it consumed after appending its own output.
   template <class OnBad>
   void Run(const char* in, size_t inLen, std::string& out, OnBad onBad) {
+    std::lock_guard<std::mutex> lock(mutex_);
     iconv(cd_, nullptr, nullptr, nullptr, nullptr);
     size_t start = out.size();
     out.resize(start + inLen * 2 + 16);
@@ -58,22 +62,23 @@ class Converter {
 
  private:
   iconv_t cd_;
+  std::mutex mutex_;
 };
 
 Converter& Utf8ToUtf16() {
-  thread_local Converter c("UTF-16LE", "UTF-8");
+  static Converter c("UTF-16LE", "UTF-8");
   return c;
 }
 Converter& Utf16ToUtf8() {
-  thread_local Converter c("UTF-8", "UTF-16LE");
+  static Converter c("UTF-8", "UTF-16LE");
   return c;
 }
 Converter& OemToUtf16() {
-  thread_local Converter c("UTF-16LE", "IBM437");
+  static Converter c("UTF-16LE", "IBM437");
   return c;
 }
 Converter& Utf16ToOem() {
-  thread_local Converter c("IBM437", "UTF-16LE");
+  static Converter c("IBM437", "UTF-16LE");
   return c;
 }
 

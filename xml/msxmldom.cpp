@@ -171,6 +171,8 @@ class MsHolder {
  public:
   virtual ~MsHolder() = default;
   virtual IXMLDOMNode* Raw() const = 0;
+  // Points this object at another platform node that stands for the same node.
+  virtual void Rebind(IXMLDOMNode* node) = 0;
 };
 
 bool SameByProbe(IXMLDOMNode* a, IXMLDOMNode* b);
@@ -195,6 +197,7 @@ class MsNodeOf : public Base, public MsHolder {
  public:
   MsNodeOf(Com<IXMLDOMNode> node, Owner owner) : node_(std::move(node)), owner_(std::move(owner)) {}
   IXMLDOMNode* Raw() const override { return node_.get(); }
+  void Rebind(IXMLDOMNode* node) override { node_ = Com<IXMLDOMNode>::Share(node); }
 
   std::u16string nodeName() const override { return Text(&IXMLDOMNode::get_nodeName); }
   std::u16string localName() const override { return Text(&IXMLDOMNode::get_baseName); }
@@ -240,6 +243,7 @@ class MsNodeOf : public Base, public MsHolder {
   DOMNodes attributes() const override {
     DOMNodes out;
     if (!hasAttributeMap()) return out;
+    if (platform::RunningUnderWine()) return WineAttributes();
     Com<IXMLDOMNamedNodeMap> map;
     Check(node_->get_attributes(map.out()));
     if (!map) return out;
@@ -303,13 +307,18 @@ class MsNodeOf : public Base, public MsHolder {
     Check(a->get_name(name.out()));
     Com<IXMLDOMAttribute> before;
     Check(e->getAttributeNode(name.get(), before.out()));
-    Com<IXMLDOMNode> copy;
-    // Wine's object for the old attribute shows the new one afterwards: keep a copy.
-    if (before && platform::RunningUnderWine()) Check(before->cloneNode(VARIANT_TRUE, copy.out()));
     Com<IXMLDOMAttribute> old;
     Check(e->setAttributeNode(a.get(), old.out()));
+    if (platform::RunningUnderWine()) {
+      // Wine attaches a copy: the caller's object must stand for the attached attribute.
+      Com<IXMLDOMAttribute> attached;
+      if (SUCCEEDED(e->getAttributeNode(name.get(), attached.out())) && attached)
+        const_cast<MsHolder*>(dynamic_cast<const MsHolder*>(attr.get()))->Rebind(attached.get());
+    }
     if (old && old.get() != a.get()) return WrapNode(Com<IXMLDOMNode>::Share(old.get()), owner_);
-    if (copy) return WrapNode(std::move(copy), owner_);
+    // Wine answers none and writes the new value into the old attribute: that one
+    // is what was replaced, so that the caller drops its entry for it.
+    if (before) return WrapNode(Com<IXMLDOMNode>::Share(before.get()), owner_);
     return nullptr;
   }
   DOMNode removeAttributeNode(const DOMNode& attr) override {
@@ -367,6 +376,97 @@ class MsNodeOf : public Base, public MsHolder {
       if (FAILED(p->get_parentNode(up.out()))) break;
       p = up;
     }
+  }
+  // Wine's attribute map cannot hand out namespace declarations (the default one
+  // fails, a prefixed one comes under the wrong index) and lists them last. The
+  // element's start tag, written alone, tells the attributes in document order;
+  // real attributes come from the map by name, declarations are made as
+  // attribute nodes of the same name and value.
+  DOMNodes WineAttributes() const {
+    DOMNodes out;
+    Com<IXMLDOMNode> shallow;
+    Check(node_->cloneNode(VARIANT_FALSE, shallow.out()));
+    Bstr text;
+    Check(shallow->get_xml(text.out()));
+    std::u16string tag = text.str();
+    Com<IXMLDOMNamedNodeMap> map;
+    Check(node_->get_attributes(map.out()));
+    Com<IXMLDOMDocument> doc;
+    Check(node_->get_ownerDocument(doc.out()));
+    if (!map || !doc) return out;
+    auto space = [](char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; };
+    size_t i = 1;
+    while (i < tag.size() && !space(tag[i]) && tag[i] != u'>' && tag[i] != u'/') ++i;  // element name
+    for (;;) {
+      while (i < tag.size() && space(tag[i])) ++i;
+      if (i >= tag.size() || tag[i] == u'>' || tag[i] == u'/') break;
+      size_t nameStart = i;
+      while (i < tag.size() && tag[i] != u'=' && !space(tag[i])) ++i;
+      std::u16string name = tag.substr(nameStart, i - nameStart);
+      while (i < tag.size() && (space(tag[i]) || tag[i] == u'=')) ++i;
+      if (i >= tag.size()) break;
+      char16_t quote = tag[i++];
+      size_t valueStart = i;
+      while (i < tag.size() && tag[i] != quote) ++i;
+      std::u16string raw = tag.substr(valueStart, i - valueStart);
+      ++i;
+      if (name == u"xmlns" || name.compare(0, 6, u"xmlns:") == 0) {
+        Com<IXMLDOMAttribute> a;
+        if (FAILED(doc->createAttribute(Bstr(name).get(), a.out())) || !a) continue;
+        Variant v;
+        V_VT(&v.v) = VT_BSTR;
+        std::u16string value = Unescaped(raw);
+        V_BSTR(&v.v) = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(value.data()), UINT(value.size()));
+        a->put_nodeValue(v.v);
+        out.push_back(WrapNode(Com<IXMLDOMNode>::Share(a.get()), owner_));
+      } else {
+        Com<IXMLDOMNode> a;
+        if (SUCCEEDED(map->getNamedItem(Bstr(name).get(), a.out())) && a)
+          out.push_back(WrapNode(std::move(a), owner_));
+      }
+    }
+    return out;
+  }
+  static std::u16string Unescaped(const std::u16string& raw) {
+    std::u16string out;
+    for (size_t i = 0; i < raw.size(); ++i) {
+      if (raw[i] != u'&') {
+        out.push_back(raw[i]);
+        continue;
+      }
+      size_t end = raw.find(u';', i);
+      if (end == std::u16string::npos) {
+        out.push_back(raw[i]);
+        continue;
+      }
+      std::u16string ref = raw.substr(i + 1, end - i - 1);
+      if (ref == u"amp") out.push_back(u'&');
+      else if (ref == u"lt") out.push_back(u'<');
+      else if (ref == u"gt") out.push_back(u'>');
+      else if (ref == u"quot") out.push_back(u'"');
+      else if (ref == u"apos") out.push_back(u'\'');
+      else if (!ref.empty() && ref[0] == u'#') {
+        unsigned long v = 0;
+        bool hex = ref.size() > 1 && (ref[1] == u'x' || ref[1] == u'X');
+        for (size_t k = hex ? 2 : 1; k < ref.size() && v <= 0x10FFFF; ++k) {
+          char16_t c = ref[k];
+          int d = c >= u'0' && c <= u'9' ? c - u'0' : hex && c >= u'a' && c <= u'f' ? c - u'a' + 10 : hex && c >= u'A' && c <= u'F' ? c - u'A' + 10 : -1;
+          if (d < 0) break;
+          v = v * (hex ? 16 : 10) + unsigned(d);
+        }
+        if (v >= 0x10000 && v <= 0x10FFFF) {
+          v -= 0x10000;
+          out.push_back(char16_t(0xD800 + (v >> 10)));
+          out.push_back(char16_t(0xDC00 + (v & 0x3FF)));
+        } else if (v > 0 && v < 0x10000) {
+          out.push_back(char16_t(v));
+        }
+      } else {
+        out += raw.substr(i, end - i + 1);
+      }
+      i = end;
+    }
+    return out;
   }
   Com<IXMLDOMElement> Element() const {
     Com<IXMLDOMElement> e;

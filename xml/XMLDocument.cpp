@@ -244,7 +244,24 @@ TXMLLines& TXMLDocument::XML() {
 void TXMLDocument::RefreshLines() {
   if (readMark_ == changeCount_) return;
   // Own write: the lines' hook stays out of it (Assign never runs it).
-  lines_.Assign(XmlBytes());
+  // The saved bytes go straight into the lines, piece by piece, while their
+  // byte form is watched; only a form that is re-encoded takes XmlBytes.
+  std::string lines;
+  if (domDoc_->hasChildNodes()) {
+    TByteFormScanner form;
+    TLineBuilder builder(domDoc_->sourceSize());
+    domDoc_->saveBytes([&](const char* data, size_t size) {
+      form.Feed(data, size);
+      builder.Append(data, size);
+    });
+    if (KeepsBytes(form.Finish())) {
+      lines = builder.Take();
+    } else {
+      builder = TLineBuilder(0);
+      AppendNormalizedLines(lines, XmlBytes());
+    }
+  }
+  lines_.AssignNormalized(std::move(lines));
   readMark_ = changeCount_;
 }
 

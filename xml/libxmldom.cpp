@@ -673,6 +673,7 @@ class LibxmlDocument : public LibxmlNode, public IDOMDocument {
   std::string saveBytes() override;
   void saveBytes(const ByteSink& sink) override;
   std::u16string xml() override;
+  size_t sourceSize() const override { return sourceSize_; }
 
   // Called once the object is owned by a shared pointer.
   void Adopt(const std::shared_ptr<LibxmlDocument>& self) {

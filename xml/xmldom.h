@@ -133,6 +133,8 @@ class IDOMDocument : public IDOMNode {
   }
   // The document as 16-bit text.
   virtual std::u16string xml() = 0;
+  // How many bytes the document was parsed from (0: not known): a size hint for saving.
+  virtual size_t sourceSize() const { return 0; }
 };
 
 // A back-end: makes new, empty documents.

@@ -53,30 +53,113 @@ bool EqualFolded(const S& a, const S& b) {
 
 }  // namespace
 
+namespace {
+
+// The checks at one position; absolute is the position in the whole byte stream.
+ByteForm CheckAt(std::string_view b, size_t pos, unsigned long long absolute) {
+  ByteForm f = ByteForm::Unknown;
+  switch (absolute % 4) {
+    case 0:
+      f = FourByteSignature(b, pos);
+      break;
+    case 2:
+      f = FourByteSignature(b, pos);
+      if (f == ByteForm::Unknown) {
+        if (At(b, pos, "\xFE\xFF\x00\x00"))
+          f = ByteForm::UTF16BigEndian;
+        else if (At(b, pos, "\xFF\xFE\x00\x00"))
+          f = ByteForm::UTF16LittleEndian;
+      }
+      break;
+    default:
+      break;
+  }
+  if (f == ByteForm::Unknown && std::memcmp(b.data() + pos, "\xEF\xBB\xBF", 3) == 0)
+    f = ByteForm::UTF8Signature;
+  return f;
+}
+
+}  // namespace
+
 ByteForm DetectByteForm(std::string_view b) {
   for (size_t pos = 0; pos + 4 <= b.size(); ++pos) {
-    ByteForm f = ByteForm::Unknown;
-    switch (pos % 4) {
-      case 0:
-        f = FourByteSignature(b, pos);
-        break;
-      case 2:
-        f = FourByteSignature(b, pos);
-        if (f == ByteForm::Unknown) {
-          if (At(b, pos, "\xFE\xFF\x00\x00"))
-            f = ByteForm::UTF16BigEndian;
-          else if (At(b, pos, "\xFF\xFE\x00\x00"))
-            f = ByteForm::UTF16LittleEndian;
-        }
-        break;
-      default:
-        break;
-    }
-    if (f == ByteForm::Unknown && std::memcmp(b.data() + pos, "\xEF\xBB\xBF", 3) == 0)
-      f = ByteForm::UTF8Signature;
+    ByteForm f = CheckAt(b, pos, pos);
     if (f != ByteForm::Unknown) return f;
   }
   return ByteForm::Unknown;
+}
+
+// A position is scanned once the 8 bytes its longest check reads are there,
+// so a piece boundary never changes the answer.
+void TByteFormScanner::Scan(size_t lookahead) {
+  size_t pos = 0;
+  for (; pos + lookahead <= carry_.size(); ++pos) {
+    ByteForm f = CheckAt(carry_, pos, carryPos_ + pos);
+    if (f != ByteForm::Unknown) {
+      form_ = f;
+      decided_ = true;
+      carry_.clear();
+      return;
+    }
+  }
+  carry_.erase(0, pos);
+  carryPos_ += pos;
+}
+
+void TByteFormScanner::Feed(const char* data, size_t size) {
+  if (decided_) return;
+  carry_.append(data, size);
+  Scan(8);
+}
+
+ByteForm TByteFormScanner::Finish() {
+  if (!decided_) Scan(4);
+  decided_ = true;
+  return form_;
+}
+
+void TLineBuilder::Append(const char* data, size_t size) {
+  if (stopped_) return;
+  const char* p = data;
+  const char* end = p + size;
+  if (pendingCR_ && p < end && *p == '\n') ++p;
+  if (p < end) pendingCR_ = false;
+  const char* start = p;
+  while (p < end) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (c > '\r') {
+      ++p;
+      continue;
+    }
+    if (c == '\r' || c == '\n') {
+      out_.append(start, size_t(p - start));
+      out_.append("\r\n", 2);
+      midLine_ = false;
+      if (c == '\r') {
+        if (p + 1 < end) {
+          if (p[1] == '\n') ++p;
+        } else {
+          pendingCR_ = true;
+        }
+      }
+      start = ++p;
+    } else if (c == 0) {
+      end = p;
+      stopped_ = true;
+    } else {
+      ++p;
+    }
+  }
+  if (end > start) {
+    out_.append(start, size_t(end - start));
+    midLine_ = true;
+  }
+}
+
+std::string TLineBuilder::Take() {
+  if (midLine_) out_.append("\r\n", 2);
+  midLine_ = false;
+  return std::move(out_);
 }
 
 void AppendNormalizedLines(std::string& out, std::string_view text) {

@@ -31,6 +31,36 @@ inline bool KeepsBytes(ByteForm f) {
   return f == ByteForm::Unknown || f == ByteForm::UTF8Signature || f == ByteForm::EightBitLike;
 }
 
+// DetectByteForm over bytes that come in pieces: the same answer as one scan of
+// them all, with only the last few bytes kept between pieces.
+class TByteFormScanner {
+ public:
+  void Feed(const char* data, size_t size);
+  ByteForm Finish();  // scans what is left; the form of all the bytes fed
+  bool Decided() const noexcept { return decided_; }
+
+ private:
+  void Scan(size_t lookahead);
+  std::string carry_;         // bytes not yet scanned as a position, from position carryPos_
+  unsigned long long carryPos_ = 0;
+  ByteForm form_ = ByteForm::Unknown;
+  bool decided_ = false;
+};
+
+// Builds the normalised lines (as AppendNormalizedLines) from text that comes in pieces.
+class TLineBuilder {
+ public:
+  explicit TLineBuilder(size_t sizeHint) { out_.reserve(sizeHint + sizeHint / 32 + 16); }
+  void Append(const char* data, size_t size);
+  std::string Take();
+
+ private:
+  std::string out_;
+  bool pendingCR_ = false;  // the last piece ended with CR: an LF next is the same break
+  bool midLine_ = false;    // text since the last break
+  bool stopped_ = false;    // a NUL was met
+};
+
 // Appends text to out with every line break (CR LF, lone CR, lone LF) as CR LF and a
 // CR LF after the last line; stops at the first NUL byte. One pass, no per-line work.
 void AppendNormalizedLines(std::string& out, std::string_view text);

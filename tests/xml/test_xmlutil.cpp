@@ -1,4 +1,6 @@
 // Byte-form detection, the split and join rules, the declaration attribute rule.
+#include <algorithm>
+
 #include "xml/xmlutil.h"
 #include "xmltest.h"
 
@@ -50,6 +52,19 @@ INSTANTIATE_TEST_SUITE_P(
       return n;
     });
 
+// Fed in pieces of every size, the scanner answers what one scan of all the bytes does.
+TEST_P(ByteForms, SameAnswerInPieces) {
+  const std::string padded = "filler:" + GetParam().bytes;  // positions shift by 7
+  for (const std::string& bytes : {GetParam().bytes, padded}) {
+    for (size_t piece = 1; piece <= 9; ++piece) {
+      TByteFormScanner scan;
+      for (size_t i = 0; i < bytes.size(); i += piece)
+        scan.Feed(bytes.data() + i, std::min(piece, bytes.size() - i));
+      EXPECT_EQ(int(scan.Finish()), int(DetectByteForm(bytes))) << GetParam().what << " piece " << piece;
+    }
+  }
+}
+
 TEST(ByteForms, WhichAreKept) {
   EXPECT_TRUE(KeepsBytes(ByteForm::Unknown));
   EXPECT_TRUE(KeepsBytes(ByteForm::UTF8Signature));
@@ -89,6 +104,16 @@ INSTANTIATE_TEST_SUITE_P(
                       SplitCase{std::string("ab\n\0cd", 6), "ab\r\n", 1},
                       SplitCase{std::string("\0ab", 3), "", 0},
                       SplitCase{"x\ty\x01\x0B\x0C", "x\ty\x01\x0B\x0C\r\n", 1}));
+
+// Built from pieces of every size, the lines are those of the whole text.
+TEST_P(SplitJoin, SameLinesFromPieces) {
+  const std::string& in = GetParam().in;
+  for (size_t piece = 1; piece <= 4; ++piece) {
+    TLineBuilder lines(0);
+    for (size_t i = 0; i < in.size(); i += piece) lines.Append(in.data() + i, std::min(piece, in.size() - i));
+    EXPECT_EQ(lines.Take(), GetParam().joined) << "piece " << piece;
+  }
+}
 
 TEST(Lines, BadIndexAndClear) {
   TXMLLines lines;

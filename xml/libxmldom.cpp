@@ -271,14 +271,26 @@ bool LibxmlNode::isSameNode(const IDOMNode& other) const {
 }
 
 // Length in 16-bit units of UTF-8 text: every byte that starts a character
-// counts one, and a four-byte character (a surrogate pair) one more.
+// counts one, and a four-byte character (a surrogate pair) one more. Eight
+// bytes at a time, since the body count reads all the text of a book.
 std::int64_t Utf16Length(const xmlChar* s) {
-  std::int64_t n = 0;
   if (!s) return 0;
-  for (; *s; ++s) {
-    unsigned char c = *s;
-    n += (c & 0xC0) != 0x80;
-    n += c >= 0xF0;
+  size_t len = std::strlen(reinterpret_cast<const char*>(s));
+  std::int64_t n = std::int64_t(len);
+  const std::uint64_t high = 0x8080808080808080ull;
+  size_t i = 0;
+  for (; i + 8 <= len; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, s + i, 8);
+    if ((w & high) == 0) continue;  // all ASCII
+    std::uint64_t continuation = w & ~(w << 1) & high;       // 10xxxxxx
+    std::uint64_t fourByteLead = w & (w << 1) & (w << 2) & (w << 3) & high;  // 1111xxxx
+    n -= __builtin_popcountll(continuation);
+    n += __builtin_popcountll(fourByteLead);
+  }
+  for (; i < len; ++i) {
+    n -= (s[i] & 0xC0) == 0x80;
+    n += s[i] >= 0xF0;
   }
   return n;
 }

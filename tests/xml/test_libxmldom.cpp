@@ -261,3 +261,20 @@ TEST(LibxmlDom, DeepDocumentsParseAndFree) {
 }
 
 }  // namespace
+
+namespace {
+
+// The back-end's own walk of the body count agrees with the generic one over the DOM calls.
+TEST(LibxmlDom, PlainTextLengthMatchesTheGenericWalk) {
+  auto d = Parse(
+      "<body><p>plain ascii text longer than eight</p><p>\xD0\x9A\xD0\xBD\xD0\xB8\xD0\xB3\xD0\xB0 "
+      "\xF0\x9F\x98\x80 mixed \xE4\xB8\xAD\xE6\x96\x87</p><p>a<emphasis>bcd</emphasis>e</p>"
+      "<p><![CDATA[cdata]]></p><section><title><p>\xF0\x9F\x98\x80\xF0\x9F\x98\x80x</p></title></section>"
+      "<empty/><p>&amp;&lt;</p></body>");
+  auto body = Root(d);
+  EXPECT_EQ(body->plainTextLength(), body->IDOMNode::plainTextLength());
+  // 34 + (5 + 1 + 2 + 7 + 2) + 3 (only the emphasis) + 0 (CDATA) + 5 + 2
+  EXPECT_EQ(body->plainTextLength(), 34 + 17 + 3 + 5 + 2);
+}
+
+}  // namespace

@@ -16,7 +16,7 @@ void TZACryptKeys::Update(uint8_t plain) {
 }
 
 uint8_t TZACryptKeys::StreamByte() const {
-  uint16_t t = uint16_t(k2_ | 2);
+  uint32_t t = (k2_ | 2) & 0xFFFF;
   return uint8_t((t * (t ^ 1)) >> 8);
 }
 

@@ -34,11 +34,11 @@ const std::forward_list<TZAStringHash::THashItem>& TZAStringHash::Chain(const st
   return buckets_[ZAStringHashValue(key) % buckets_.size()];
 }
 
-void TZAStringHash::Add(const std::u16string& key, int32_t index) { Chain(key).push_front({key, index}); }
+void TZAStringHash::Add(const std::u16string& key, int32_t index) { Chain(key).push_front({index}); }
 
 int32_t TZAStringHash::Find(const std::u16string& key) const {
   for (const auto& node : Chain(key))
-    if (node.Key == key) return node.Index;
+    if (keys_[size_t(node.Index)] == key) return node.Index;
   return -1;
 }
 
@@ -47,7 +47,7 @@ void TZAStringHash::Remove(const std::u16string& key, int32_t index) {
   // Prefer the node of this very position, so equal names elsewhere keep theirs.
   auto prev = chain.before_begin(), firstEqualPrev = chain.end();
   for (auto it = chain.begin(); it != chain.end(); prev = it, ++it) {
-    if (it->Key != key) continue;
+    if (keys_[size_t(it->Index)] != key) continue;
     if (it->Index == index) {
       chain.erase_after(prev);
       return;
@@ -74,7 +74,7 @@ void TZAHashedStringList::Append(const std::u16string& lowered) {
 }
 
 int32_t TZAHashedStringList::IndexOf(const std::u16string& lowered) {
-  if (!hash_) hash_ = std::make_unique<TZAStringHash>(std::max<size_t>(strings_.size(), 1000));
+  if (!hash_) hash_ = std::make_unique<TZAStringHash>(std::max<size_t>(strings_.size(), 1000), strings_);
   if (!hash_->Valid) {
     hash_->Clear();
     for (size_t i = 0; i < strings_.size(); ++i) hash_->Add(strings_[i], int32_t(i));
@@ -84,11 +84,10 @@ int32_t TZAHashedStringList::IndexOf(const std::u16string& lowered) {
 }
 
 void TZAHashedStringList::Replace(int32_t i, const std::u16string& lowered) {
-  if (hash_ && hash_->Valid) {
-    hash_->Remove(strings_[size_t(i)], i);
-    hash_->Add(lowered, i);
-  }
+  // The old node goes while position i still holds the old string.
+  if (hash_ && hash_->Valid) hash_->Remove(strings_[size_t(i)], i);
   strings_[size_t(i)] = lowered;
+  if (hash_ && hash_->Valid) hash_->Add(lowered, i);
 }
 
 void TZAHashedStringList::Delete(int32_t i) {
@@ -114,13 +113,15 @@ void TZADirArray::SetCount(int32_t count) {
     count_ = 0;
     return;
   }
+  int32_t fresh = Capacity();  // slots from here on are newly made, hence empty
   if (count > Capacity()) {
     growthStep_ = std::min(growthStep_ * 2, kGrowthCeiling);
     int64_t capacity = std::max<int64_t>(int64_t(Capacity()) + growthStep_, count);
     items_.resize(size_t(capacity));
+    names_.Reserve(size_t(capacity));
   }
   // Slots coming into use start empty, whatever an earlier, longer list left there.
-  for (int32_t i = count_; i < count; ++i) items_[size_t(i)] = TDirItem();
+  for (int32_t i = count_; i < std::min(count, fresh); ++i) items_[size_t(i)] = TDirItem();
   count_ = count;
 }
 

@@ -73,14 +73,15 @@ struct TDirItem {
 // rotated left by 2 bits.
 uint32_t ZAStringHashValue(const std::u16string& s);
 
-// Chained hash table over the strings of a TZAHashedStringList; built lazily.
+// Chained hash table over the strings of a TZAHashedStringList; built lazily. A node's
+// key is the list's own string at the node's index, so keys are not stored twice.
 class TZAStringHash {
  public:
   struct THashItem {
-    std::u16string Key;
     int32_t Index;
   };
-  explicit TZAStringHash(size_t buckets) : buckets_(buckets ? buckets : 1) {}
+  TZAStringHash(size_t buckets, const std::vector<std::u16string>& keys)
+      : buckets_(buckets ? buckets : 1), keys_(keys) {}
   size_t BucketCount() const noexcept { return buckets_.size(); }
   bool Valid = false;
   void Add(const std::u16string& key, int32_t index);
@@ -94,11 +95,16 @@ class TZAStringHash {
   std::forward_list<THashItem>& Chain(const std::u16string& key);
   const std::forward_list<THashItem>& Chain(const std::u16string& key) const;
   std::vector<std::forward_list<THashItem>> buckets_;
+  const std::vector<std::u16string>& keys_;
 };
 
 // The name index: position i holds entry i's lower-cased name.
 class TZAHashedStringList {
  public:
+  TZAHashedStringList() = default;
+  // The table refers to this list's strings: the list stays where it was made.
+  TZAHashedStringList(const TZAHashedStringList&) = delete;
+  TZAHashedStringList& operator=(const TZAHashedStringList&) = delete;
   int32_t Count() const noexcept { return int32_t(strings_.size()); }
   const std::u16string& operator[](int32_t i) const { return strings_[size_t(i)]; }
   void Append(const std::u16string& lowered);
@@ -107,6 +113,7 @@ class TZAHashedStringList {
   void Replace(int32_t i, const std::u16string& lowered);
   void Delete(int32_t i);
   void Clear();
+  void Reserve(size_t n) { strings_.reserve(n); }
   // For tests: the table's bucket count, 0 while no table exists.
   size_t BucketCount() const noexcept { return hash_ ? hash_->BucketCount() : 0; }
 

@@ -89,6 +89,9 @@ TLocalHeader ParseLocalHeader(const uint8_t* p) {
 
 std::u16string TZABaseArchiver::DecodeName(const std::string& bytes, uint16_t flags) const {
   std::string cut = bytes.substr(0, bytes.find('\0'));
+  // ASCII reads the same in every code page the name could be in.
+  if (std::all_of(cut.begin(), cut.end(), [](char c) { return (unsigned char)c < 0x80; }))
+    return std::u16string(cut.begin(), cut.end());
   if (flags & 0x0800) return platform::Utf8ToWide(cut);  // general-purpose bit 11: UTF-8 name
   if (Options.OEMFileNames) return platform::OemToWide(cut);
   return platform::SysToWide(cut);

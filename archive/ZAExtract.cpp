@@ -26,6 +26,8 @@ size_t ReadFull(TZAStream& s, uint8_t* buffer, size_t n) {
   return got;
 }
 
+constexpr uint64_t kOutputWindow = 128 * 1024;
+
 int64_t ClampToInt64(uint64_t v) { return v > uint64_t(INT64_MAX) ? INT64_MAX : int64_t(v); }
 
 }  // namespace
@@ -43,6 +45,14 @@ void TZABaseArchiver::ReadEntryText(const std::u16string& name, std::string& tex
   int32_t index = -1;
   if (!IndexOfEntry(name, index)) throw EZAException(15, this, {platform::WideToSys(name)});
   TZAMemoryStream out;
+  {
+    // Room for the declared size, as far as the entry's real data could fill it
+    // (deflate expands at most about 1032 times) and never more than 64 MiB up front.
+    const TDirItem& e = dir_->Entries.Item(index);
+    uint64_t cs = std::min<uint64_t>(e.CompressedSize(), uint64_t(dir_->Stream->Size()));
+    uint64_t room = std::min<uint64_t>({e.UncompressedSize(), cs * 1032 + 4096, uint64_t(64) << 20});
+    out.Reserve(size_t(room));
+  }
   UnpackEntry(index, out);
   text = out.TakeData();
 }
@@ -183,7 +193,9 @@ bool TZABaseArchiver::DecodeStoredDeflated(TZAStream& archive, TZAStream& destin
     }
   }
   std::vector<uint8_t> in(size_t(std::min<int64_t>(cs, int64_t(kZAChunkSize))) + 2);
-  std::vector<uint8_t> out(h.Method == 8 ? kZAChunkSize : 0);
+  // Output window: small enough that what inflate wrote is still in cache for the
+  // CRC and the copy, and smaller still for an entry that declares less.
+  std::vector<uint8_t> out(h.Method == 8 ? size_t(std::clamp<uint64_t>(limit + 1, 4096, kOutputWindow)) : 0);
   int64_t done = 0;
   while (done < cs) {
     size_t n = size_t(std::min<int64_t>(int64_t(kZAChunkSize), cs - done));
@@ -240,7 +252,7 @@ bool TZABaseArchiver::DecodeBlockFormat(TZAStream& archive, TZAStream& destinati
   }
   const uint64_t limit = item.UncompressedSize();
   uint64_t total = item.Header.UncompressedSize == 0xFFFFFFFFu ? item.Zip64UncompressedSize : total32;
-  std::vector<uint8_t> in, out(kZAChunkSize);
+  std::vector<uint8_t> in, out(size_t(std::clamp<uint64_t>(limit + 1, 4096, kZAChunkSize)));
   for (uint32_t b = 0; b < blockCount; ++b) {
     uint8_t lenBytes[4];
     if (!take(lenBytes, 4)) return false;

@@ -71,7 +71,7 @@ bool ZAMaskMatches(const std::u16string& name, const std::u16string& mask) {
   bool dotEnd = mask.back() == u'.';
   std::u16string prepared = mask;
   size_t star = prepared.find(u"*.*");
-  if (star != std::u16string::npos) prepared.replace(star, 3, u"*");
+  if (star != std::u16string::npos) prepared.erase(star + 1, 2);  // "*.*" becomes "*"
   if (dotEnd && !prepared.empty()) prepared.pop_back();
   std::u16string subject = name;
   if (!subject.empty() && subject.back() == u'.') subject.pop_back();

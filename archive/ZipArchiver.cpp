@@ -123,40 +123,54 @@ void TZABaseArchiver::Open(uint16_t mode) {
   if (mode == kZACreateMode || inMemory_) {
     CreateArchive();
   } else {
-    spanningMode_ = smNone;
-    volumeInfo_.Reset();
-    if (LowerExtension(FileName).find(u".exe") != std::u16string::npos)
-      throw Exception("Self-extracting archives are not supported: " + platform::WideToSys(FileName));
-
-    // The detection loop runs without tolerance; it is restored however the loop ends.
-    struct Restore {
-      bool& flag;
-      bool saved;
-      ~Restore() { flag = saved; }
-    } restore{TolerantOpen, TolerantOpen};
-    TolerantOpen = false;
-    bool found = false;
-    do {
-      dir_.reset();
-      volumeInfo_.Reset();
-      volumeInfo_.MakeLast();
-      if (!IsRegularFile(FileName) && IsRemovableDrive(FileName)) spanningMode_ = smSpanning;
-      OpenVolume();
-      dir_ = std::make_unique<TZADirManager>(volume_.get(), false, this);
-      found = FindEndRecord();
-      DetectSpanningMode(found);
-    } while (!found && spanningMode_ != smNone);
-    TolerantOpen = restore.saved;
-
-    if (FindEndRecord() || TolerantOpen) {
-      LoadDirectory();
-    } else {
-      FreeLeftovers();
-      throw EZAException(48, this);
-    }
+    OpenExisting();
   }
   open_ = true;
   if (AfterOpen) AfterOpen(*this);
+}
+
+void TZABaseArchiver::OpenStream(TZAStream& stream) {
+  Close();
+  callerStream_ = true;
+  volume_.reset(&stream);
+  openMode_ = 0;
+  OpenExisting();
+  open_ = true;
+  if (AfterOpen) AfterOpen(*this);
+}
+
+void TZABaseArchiver::OpenExisting() {
+  spanningMode_ = smNone;
+  volumeInfo_.Reset();
+  if (LowerExtension(FileName).find(u".exe") != std::u16string::npos)
+    throw Exception("Self-extracting archives are not supported: " + platform::WideToSys(FileName));
+
+  // The detection loop runs without tolerance; it is restored however the loop ends.
+  struct Restore {
+    bool& flag;
+    bool saved;
+    ~Restore() { flag = saved; }
+  } restore{TolerantOpen, TolerantOpen};
+  TolerantOpen = false;
+  bool found = false;
+  do {
+    dir_.reset();
+    volumeInfo_.Reset();
+    volumeInfo_.MakeLast();
+    if (!IsRegularFile(FileName) && IsRemovableDrive(FileName)) spanningMode_ = smSpanning;
+    OpenVolume();
+    dir_ = std::make_unique<TZADirManager>(volume_.get(), false, this);
+    found = FindEndRecord();
+    DetectSpanningMode(found);
+  } while (!found && spanningMode_ != smNone);
+  TolerantOpen = restore.saved;
+
+  if (FindEndRecord() || TolerantOpen) {
+    LoadDirectory();
+  } else {
+    FreeLeftovers();
+    throw EZAException(48, this);
+  }
 }
 
 void TZABaseArchiver::OpenVolume() {

@@ -143,6 +143,8 @@ class TZABaseArchiver : public TZAComponent {
   void Open(uint16_t mode);
   // Chooses the mode: create when in memory or missing, else read-write, else read-only.
   void Open();
+  // Reads an archive from a stream the caller owns and keeps alive until Close.
+  void OpenStream(TZAStream& stream);
   // Never raises.
   void Close() noexcept;
   bool IsOpen() const noexcept { return open_; }
@@ -183,6 +185,7 @@ class TZABaseArchiver : public TZAComponent {
 
  private:
   // opening (ZipArchiver.cpp)
+  void OpenExisting();
   void OpenVolume();
   void CreateArchive();
   void DetectSpanningMode(bool found);

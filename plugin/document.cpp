@@ -43,7 +43,7 @@ bool TCurrentDocument::LoadDocument(const std::string& fileName) {
 void TCurrentDocument::SaveDocument(const std::string& fileName) {
   try {
     if (!doc_ || fileName.empty() || !edited_) return;
-    const std::string text = doc_->XML().Text();
+    const std::string& text = doc_->XML().Text();  // the lines themselves, not a copy
     if (IsArchiveName(fileName)) {
       SaveArchivedBook(fileName, text);
     } else {

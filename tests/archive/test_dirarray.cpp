@@ -134,7 +134,9 @@ TEST(StringHash, RotateAndXorOverTheEightBitForm) {
   uint32_t expected = 0;
   for (unsigned char b : narrow) expected = ((expected << 2) | (expected >> 30)) ^ b;
   EXPECT_EQ(ZAStringHashValue(u"\u0436"), expected);
-  if (velarin::platform::SysIsUtf8()) EXPECT_EQ(expected, (0xD0u << 2) ^ 0xB6u);
+  if (velarin::platform::SysIsUtf8()) {
+    EXPECT_EQ(expected, (0xD0u << 2) ^ 0xB6u);
+  }
   // Past 16 bytes the rotation wraps the high bits round to the bottom.
   EXPECT_EQ(ZAStringHashValue(u"\u007F\u007F\u007F\u007F\u007F\u007F\u007F\u007F\u007F\u007F\u007F\u007F"
                               u"\u007F\u007F\u007F\u007F\u007F"),

@@ -47,6 +47,17 @@ bool ZAWildcardMatch(std::u16string_view name, std::u16string_view pattern) {
       if (pattern[i] != u'?' && !eq(pattern[i], name[i])) return false;
     return true;
   }
+  // Cheap necessary conditions first: every non-star character takes one name
+  // character, the text before the first star must begin the name and the text
+  // after the last star must end it.
+  size_t literals = 0;
+  for (char16_t c : pattern) literals += c != u'*';
+  if (literals > n) return false;
+  size_t first = pattern.find(u'*'), last = pattern.rfind(u'*');
+  for (size_t j = 0; j < first; ++j)
+    if (pattern[j] != u'?' && !eq(pattern[j], name[j])) return false;
+  for (size_t j = last + 1, i = n - (m - last - 1); j < m; ++j, ++i)
+    if (pattern[j] != u'?' && !eq(pattern[j], name[i])) return false;
   // row holds M(i+1, .) while M(i, .) is computed into cur.
   std::vector<char> row(m + 1), cur(m + 1);
   for (size_t j = 0; j <= m; ++j) row[j] = (j == m) || (j + 1 == m && pattern[j] == u'*');  // i == n

@@ -1,11 +1,35 @@
 // Case mapping of 16-bit text on Linux: towupper/towlower per code unit.
 #include "platform/text.h"
 
-#include <clocale>
-#include <cwctype>
+#include <locale.h>
+#include <wctype.h>
 
 namespace velarin::platform {
 namespace {
+
+// Case tables of their own (C.UTF-8 carries Unicode's), so that the mapping does
+// not depend on the locale the host did or did not set.
+class CaseLocale {
+ public:
+  CaseLocale() : loc_(newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t(0))) {}
+  ~CaseLocale() {
+    if (loc_) freelocale(loc_);
+  }
+  CaseLocale(const CaseLocale&) = delete;
+  CaseLocale& operator=(const CaseLocale&) = delete;
+  wint_t Map(wint_t c, bool upper) const {
+    if (loc_) return upper ? towupper_l(c, loc_) : towlower_l(c, loc_);
+    return upper ? towupper(c) : towlower(c);
+  }
+
+ private:
+  locale_t loc_;
+};
+
+const CaseLocale& Case() {
+  static const CaseLocale c;
+  return c;
+}
 
 char16_t MapUnit(char16_t c, bool upper) {
   if (c < 0x80) {
@@ -14,7 +38,7 @@ char16_t MapUnit(char16_t c, bool upper) {
     return c;
   }
   if (c >= 0xD800 && c <= 0xDFFF) return c;  // halves of a pair map to themselves
-  wint_t m = upper ? std::towupper(wint_t(c)) : std::towlower(wint_t(c));
+  wint_t m = Case().Map(wint_t(c), upper);
   return m <= 0xFFFF ? char16_t(m) : c;
 }
 

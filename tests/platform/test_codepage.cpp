@@ -51,4 +51,7 @@ TEST(Text, CaseMappingPerUnit) {
   EXPECT_EQ(LowerW(u"BOOK.FB2"), u"book.fb2");
   EXPECT_EQ(CompareTextW(u"Book.FB2", u"book.fb2"), 0);
   EXPECT_LT(CompareTextW(u"a", u"B"), 0);
+  // whatever locale the host set, Cyrillic folds too
+  EXPECT_EQ(UpperW(u"\u043a\u043d\u0438\u0433\u0430.fb2"), u"\u041a\u041d\u0418\u0413\u0410.FB2");
+  EXPECT_EQ(CompareTextW(u"\u041a\u043d\u0438\u0433\u0430", u"\u043a\u041d\u0418\u0433\u0430"), 0);
 }

@@ -155,26 +155,6 @@ bool DirectoryExists(const std::u16string& name) {
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-std::string ReadWholeFile(const std::u16string& name) {
-  File f = File::Open(name, OpenMode::Read, shareRead);
-  int64_t size = f.Size();
-  std::string data;
-  if (size > 0) {
-    if (uint64_t(size) > data.max_size()) ThrowIo(ERROR_NOT_ENOUGH_MEMORY);
-    data.resize(size_t(size));
-    data.resize(f.Read(data.data(), data.size()));
-  }
-  char chunk[65536];
-  for (size_t n; (n = f.Read(chunk, sizeof chunk)) > 0;) data.append(chunk, n);
-  return data;
-}
-
-void WriteWholeFile(const std::u16string& name, std::string_view data) {
-  File f = File::Open(name, OpenMode::Create);
-  f.Write(data.data(), data.size());
-  f.Close();
-}
-
 void ReplaceFileContent(const std::u16string& name, std::string_view data) {
   std::u16string target = FullPathName(name);
   DWORD oldAttributes = GetFileAttributesW(W(target));

@@ -252,7 +252,7 @@ std::string Encrypt(const std::string& plain, const std::string& password, uint8
   for (unsigned char c : password) update(c);
   std::string in = std::string(11, '\x5a') + char(check) + plain, out;
   for (unsigned char p : in) {
-    uint16_t t = uint16_t(k[2] | 2);
+    uint32_t t = (k[2] | 2) & 0xFFFF;  // unsigned: the product passes INT_MAX
     out += char(p ^ uint8_t((t * (t ^ 1)) >> 8));
     update(p);
   }

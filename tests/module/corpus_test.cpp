@@ -1,6 +1,9 @@
 // Module tests: every plain book of the real-world corpus against independently computed values.
+#include <map>
+
 #include "json_reader.h"
 #include "module_host.h"
+#include "tests/win32/wine_skip.h"
 
 namespace velarin::moduletest {
 namespace {
@@ -18,6 +21,24 @@ std::vector<std::string> CorpusBooks() {
   return names;
 }
 
+// Books on which Wine's MSXML departs from Microsoft's, with the reason.
+constexpr const char* kWineAcceptsUndeclaredPrefix =
+    "Wine's msxml3 accepts an attribute with an undeclared namespace prefix (l:href without xmlns:l), "
+    "which MSXML rejects as a parse error";
+// Only the body text count differs on these; every other field is still checked.
+constexpr const char* kWineDropsLeadingWhiteSpace =
+    "with preserveWhiteSpace off Wine's msxml3 drops the white space at the start of a text node when a "
+    "non-ASCII character or a character reference follows it (its parser reports that run as a piece of its "
+    "own, taken for a white-space-only node); MSXML drops only text nodes made entirely of white space";
+const std::map<std::string, const char*>& WineCountDeviations() {
+  static const std::map<std::string, const char*> books = {
+      {"coolreader__cr3-manual-ru.fb2", kWineDropsLeadingWhiteSpace},
+      {"fb2cng___Test.fb2", kWineDropsLeadingWhiteSpace},
+      {"fb2document___Test_1.fb2", kWineDropsLeadingWhiteSpace},
+      {"fb2epub__Test_001.fb2", kWineDropsLeadingWhiteSpace}};
+  return books;
+}
+
 class CorpusBook : public ::testing::TestWithParam<std::string> {
  protected:
   static void SetUpTestSuite() { host_ = new ModuleHost(); }
@@ -32,7 +53,7 @@ class CorpusBook : public ::testing::TestWithParam<std::string> {
       EXPECT_EQ(a.code, -3) << what << " unit " << unit << ": " << a.text;
     } else {
       EXPECT_EQ(a.code, 8) << what << " unit " << unit;
-      EXPECT_EQ(a.text, expected.string.substr(0, kBufferSize - 1)) << what << " unit " << unit;
+      EXPECT_EQ(a.text, Sys(expected.string).substr(0, kBufferSize - 1)) << what << " unit " << unit;
     }
   }
   static ModuleHost* host_;
@@ -40,6 +61,7 @@ class CorpusBook : public ::testing::TestWithParam<std::string> {
 ModuleHost* CorpusBook::host_ = nullptr;
 
 TEST_P(CorpusBook, FieldsMatchTheIndependentValues) {
+  if (GetParam() == "fbreaderj__whiteguard.fb2") VELARIN_SKIP_UNDER_WINE(kWineAcceptsUndeclaredPrefix);
   const JsonValue& entry = Expectations()["files"][GetParam()];
   const std::string file = host_->Copy(Corpus() / GetParam());
   const std::string before = ReadFile(file);
@@ -91,7 +113,15 @@ TEST_P(CorpusBook, FieldsMatchTheIndependentValues) {
   const Answer size = host_->Get(file, fTextSize);
   EXPECT_EQ(size.code, 1);
   const JsonValue& count = expected["body_text_count"];
-  EXPECT_EQ(size.number, count.IsNull() ? 0 : int(count.number)) << "body text count";
+  const int expectedCount = count.IsNull() ? 0 : int(count.number);
+  const auto deviation = WineCountDeviations().find(GetParam());
+  if (platform::RunningUnderWine() && deviation != WineCountDeviations().end()) {
+    // white space is only ever lost, never gained
+    EXPECT_LE(size.number, expectedCount) << "body text count";
+    RecordProperty("known_to_differ_under_wine", deviation->second);
+  } else {
+    EXPECT_EQ(size.number, expectedCount) << "body text count";
+  }
   host_->EndBatch();
   EXPECT_EQ(ReadFile(file), before) << "reading never writes";
 }
@@ -111,12 +141,12 @@ TEST(CorpusWrite, EditedRealBookKeepsEverythingElse) {
   const std::string file = host.Copy(Corpus() / "textviewng__demo.fb2");
   const int sizeBefore = host.Get(file, fTextSize).number;
   const std::string authorsBefore = host.Text(file, fAuthors);
-  ASSERT_EQ(host.Set(file, fTitle, 0, "Война и мир (правка)"), 0);
-  ASSERT_EQ(host.Set(file, fSeries, -1, "Новая серия"), 0);
+  ASSERT_EQ(host.Set(file, fTitle, 0, Sys("Война и мир (правка)")), 0);
+  ASSERT_EQ(host.Set(file, fSeries, -1, Sys("Новая серия")), 0);
   ASSERT_EQ(host.Set(file, fPublishYear, 0, "2030", 2), 0);
   host.EndBatch();
-  EXPECT_EQ(host.Text(file, fTitle), "Война и мир (правка)");
-  EXPECT_EQ(host.Text(file, fSeries, 0), "Новая серия");
+  EXPECT_EQ(host.Text(file, fTitle), Sys("Война и мир (правка)"));
+  EXPECT_EQ(host.Text(file, fSeries, 0), Sys("Новая серия"));
   EXPECT_EQ(host.Text(file, fPublishYear), "2030");
   EXPECT_EQ(host.Text(file, fAuthors), authorsBefore);
   EXPECT_EQ(host.Get(file, fTextSize).number, sizeBefore);

@@ -2,11 +2,13 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <system_error>
 
@@ -18,6 +20,9 @@
 #endif
 
 #include "tools/wdxmodule.h"
+#ifdef _WIN32
+#include "platform/codepage.h"
+#endif
 
 namespace velarin::moduletest {
 
@@ -36,6 +41,29 @@ inline void WriteFile(const fs::path& p, const std::string& text) {
   out.write(text.data(), std::streamsize(text.size()));
 }
 
+// The bytes a host exchanges with the module for a text given in UTF-8: the text
+// itself on Linux, its ANSI code page form on Windows (where a character the code
+// page lacks arrives as the module's replacement for it).
+inline std::string Sys(const std::string& utf8) {
+#ifdef _WIN32
+  return platform::WideToSys(platform::Utf8ToWide(utf8));
+#else
+  return utf8;
+#endif
+}
+
+// The UTF-8 text a book holds after a host wrote Sys(utf8) into it.
+inline std::string Kept(const std::string& utf8) {
+#ifdef _WIN32
+  return platform::WideToUtf8(platform::SysToWide(Sys(utf8)));
+#else
+  return utf8;
+#endif
+}
+
+// Whether the host's code page holds every character of the UTF-8 text.
+inline bool SysHolds(const std::string& utf8) { return Kept(utf8) == utf8; }
+
 inline fs::path DefaultSettings() { return fs::path(VELARIN_SOURCE_DIR) / "data" / "velarin.xml"; }
 inline fs::path Samples() { return fs::path(VELARIN_SOURCE_DIR) / "data" / "samples"; }
 inline fs::path Corpus() { return fs::path(VELARIN_CORPUS_DIR); }
@@ -53,10 +81,15 @@ class ModuleHost {
  public:
   // settingsText: the settings file content; nullptr for no settings file at all.
   explicit ModuleHost(const char* settingsText = nullptr, bool defaultSettings = true) {
+    // Wine hands out the same process ids run after run: a random part keeps two
+    // runs (or a folder left by a crashed one) apart.
     static int counter = 0;
-    dir_ = fs::temp_directory_path() /
-           ("velarin-mt-" + std::to_string(::getpid()) + "-" + std::to_string(++counter));
-    fs::remove_all(dir_);
+    static const unsigned long long salt =
+        (std::random_device()() ^ std::uint64_t(std::chrono::steady_clock::now().time_since_epoch().count())) %
+        1000000007ull;
+    dir_ = fs::temp_directory_path() / ("velarin-mt-" + std::to_string(::getpid()) + "-" +
+                                        std::to_string(salt) + "-" + std::to_string(++counter));
+    RemoveTree(dir_);
     fs::create_directories(dir_);
     fs::copy_file(VELARIN_MODULE_PATH, dir_ / "velarin.wdx");
     if (settingsText)
@@ -67,8 +100,7 @@ class ModuleHost {
   }
   ~ModuleHost() {
     module_.Unload();
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
+    RemoveTree(dir_);
   }
   ModuleHost(const ModuleHost&) = delete;
   ModuleHost& operator=(const ModuleHost&) = delete;
@@ -84,6 +116,19 @@ class ModuleHost {
   }
   void Unload() { module_.Unload(); }
 
+  // Removes a folder and everything in it; files made read-only (which Windows
+  // refuses to delete) are made writable first. Failures are left behind quietly.
+  static void RemoveTree(const fs::path& dir) {
+    std::error_code ec;
+    if (!fs::exists(dir, ec)) return;
+    for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+      std::error_code ignored;
+      fs::permissions(it->path(), fs::perms::owner_write, fs::perm_options::add, ignored);
+    }
+    fs::remove_all(dir, ec);
+  }
+
   const fs::path& Dir() const { return dir_; }
   WdxModule& Module() { return module_; }
 
@@ -91,6 +136,8 @@ class ModuleHost {
   std::string Copy(const fs::path& from, const std::string& as = "") {
     const fs::path to = dir_ / (as.empty() ? from.filename().string() : as);
     fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+    // the sources may be read-only, and Windows refuses to replace a read-only file
+    fs::permissions(to, fs::perms::owner_write, fs::perm_options::add);
     return to.string();
   }
   std::string Put(const std::string& name, const std::string& text) {

@@ -122,9 +122,9 @@ TEST(Special, Cp1251SampleReadsInUtf8) {
   ModuleHost host;
   const std::string book = host.Copy(Samples() / "osenniy-sad-cp1251.fb2");
   EXPECT_EQ(host.Text(book, fEncoding), "windows-1251");
-  EXPECT_EQ(host.Text(book, fTitle), "Осенний сад");
-  EXPECT_EQ(host.Text(book, fAuthor), "Сомов");
-  EXPECT_EQ(host.Text(book, fSeries), "Повести");
+  EXPECT_EQ(host.Text(book, fTitle), Sys("Осенний сад"));
+  EXPECT_EQ(host.Text(book, fAuthor), Sys("Сомов"));
+  EXPECT_EQ(host.Text(book, fSeries), Sys("Повести"));
 }
 
 }  // namespace

@@ -23,9 +23,9 @@ class Writes : public ::testing::Test {
 };
 
 TEST_F(Writes, SetTitleWithLastFieldFlagSavesAtOnce) {
-  EXPECT_EQ(host_.Set(book_, tTitle, 0, "Новое имя", 2), 0);
-  EXPECT_NE(ReadFile(book_).find("Новое имя"), std::string::npos);
-  EXPECT_EQ(Reread(tTitle).text, "Новое имя");
+  EXPECT_EQ(host_.Set(book_, tTitle, 0, Sys("Новое имя"), 2), 0);
+  EXPECT_NE(ReadFile(book_).find(Kept("Новое имя")), std::string::npos);
+  EXPECT_EQ(Reread(tTitle).text, Sys("Новое имя"));
 }
 
 TEST_F(Writes, WithoutFlagTheFileChangesOnlyAtEndOfBatch) {
@@ -62,7 +62,7 @@ TEST_F(Writes, RepeatedUnitsChangeInsertAndAppend) {
   EXPECT_EQ(host_.Text(book_, tAuthor, 1), "Berg");
   EXPECT_EQ(host_.Text(book_, tAuthor, 2), "Second");
   EXPECT_EQ(host_.Text(book_, tAuthor, 3), "Third");
-  EXPECT_EQ(host_.Text(book_, tAuthors), " Zeroth, Anna Berg, Олег Second,  Third");
+  EXPECT_EQ(host_.Text(book_, tAuthors), Sys(" Zeroth, Anna Berg, Олег Second,  Third"));
 }
 
 TEST_F(Writes, FirstOccurrenceWithNoneExisting) {
@@ -84,7 +84,7 @@ TEST_F(Writes, AttributeOfRepeatedElement) {
 TEST_F(Writes, RemovalOfSubPathKeepsTheOccurrence) {
   EXPECT_EQ(host_.Set(book_, tAuthor, 0, ""), 0);
   EXPECT_EQ(host_.Get(book_, tAuthor, 0).code, -3);
-  EXPECT_EQ(host_.Text(book_, tAuthors), "Anna , Олег Сом") << "the author element stays";
+  EXPECT_EQ(host_.Text(book_, tAuthors), Sys("Anna , Олег Сом")) << "the author element stays";
   EXPECT_EQ(host_.Set(book_, tSeries, 0, "", 2), 0);
   EXPECT_EQ(Reread(tSeries, 0).code, -3);
   EXPECT_EQ(host_.Text(book_, tSeries, 1), "Cycle");
@@ -132,7 +132,7 @@ TEST_F(Writes, SettingTextOfElementWithChildrenDropsTheDocument) {
   EXPECT_EQ(host_.Set(book_, tTitle, 0, "Lost"), 0);
   EXPECT_EQ(host_.Set(book_, tAnnotationNode, 0, "text", 2), -2);
   host_.EndBatch();
-  EXPECT_EQ(host_.Text(book_, tTitle), "Ледяной маяк") << "the dropped edit never reaches the file";
+  EXPECT_EQ(host_.Text(book_, tTitle), Sys("Ледяной маяк")) << "the dropped edit never reaches the file";
 }
 
 TEST_F(Writes, WriteToAnotherFileSavesTheFileBeingLeft) {
@@ -148,9 +148,9 @@ TEST_F(Writes, WriteToAnotherFileSavesTheFileBeingLeft) {
 TEST_F(Writes, ReadOfAnotherFileDiscardsPendingEdits) {
   const std::string other = host_.Put("other.fb2", kBook);
   EXPECT_EQ(host_.Set(book_, tTitle, 0, "Discarded"), 0);
-  EXPECT_EQ(host_.Text(other, tTitle), "Ледяной маяк");
+  EXPECT_EQ(host_.Text(other, tTitle), Sys("Ледяной маяк"));
   host_.EndBatch();
-  EXPECT_EQ(host_.Text(book_, tTitle), "Ледяной маяк");
+  EXPECT_EQ(host_.Text(book_, tTitle), Sys("Ледяной маяк"));
 }
 
 TEST_F(Writes, UnloadWithoutSaveLeavesTheFile) {
@@ -159,19 +159,21 @@ TEST_F(Writes, UnloadWithoutSaveLeavesTheFile) {
   host_.Unload();
   EXPECT_EQ(ReadFile(book_), before);
   host_.Load();
-  EXPECT_EQ(host_.Text(book_, tTitle), "Ледяной маяк");
+  EXPECT_EQ(host_.Text(book_, tTitle), Sys("Ледяной маяк"));
 }
 
 TEST_F(Writes, Cp1251BookKeepsItsEncoding) {
   ModuleHost host;
   const std::string book = host.Copy(Samples() / "osenniy-sad-cp1251.fb2");
-  EXPECT_EQ(host.Set(book, fTitle, 0, "Зимний сад", 2), 0);
+  EXPECT_EQ(host.Set(book, fTitle, 0, Sys("Зимний сад"), 2), 0);
   const std::string saved = ReadFile(book);
-  EXPECT_NE(saved.find("\xC7\xE8\xEC\xED\xE8\xE9"), std::string::npos) << "Зимний in windows-1251";
+  // a host whose code page lacks Cyrillic sent its replacement characters (ASCII)
+  const std::string word = SysHolds("Зимний") ? std::string("\xC7\xE8\xEC\xED\xE8\xE9") : Kept("Зимний");
+  EXPECT_NE(saved.find(word), std::string::npos) << "Зимний in windows-1251";
   EXPECT_EQ(host.Text(book, fEncoding), "windows-1251");
   host.EndBatch();
-  EXPECT_EQ(host.Text(book, fTitle), "Зимний сад");
-  EXPECT_EQ(host.Text(book, fAuthor), "Сомов");
+  EXPECT_EQ(host.Text(book, fTitle), Sys("Зимний сад"));
+  EXPECT_EQ(host.Text(book, fAuthor), Sys("Сомов"));
 }
 
 #ifndef _WIN32  // POSIX permissions and inodes

@@ -10,9 +10,17 @@ namespace {
 
 using velarin::plugin::TPluginState;
 
-// Destroyed when the module is unloaded: releases the settings and the current
-// document without saving.
-std::unique_ptr<TPluginState> g_state;
+// The module's state. Destroyed when the module is unloaded (dlclose, FreeLibrary):
+// releases the settings and the current document without saving. While the process
+// is terminating the state is abandoned instead: COM and MSXML may already be shut
+// down, and the process's memory goes with it anyway.
+struct TStateHolder {
+  std::unique_ptr<TPluginState> state;
+  ~TStateHolder() {
+    if (velarin::platform::ProcessTerminating()) (void)state.release();
+  }
+};
+TStateHolder g_holder;
 std::once_flag g_startUp;
 
 // Start-up runs here, at the first call of any export, never in the loader's callback.
@@ -25,12 +33,12 @@ TPluginState* State() noexcept {
       } catch (...) {
         settingsFile.clear();  // without a path the module runs without settings
       }
-      g_state = std::make_unique<TPluginState>(settingsFile);
+      g_holder.state = std::make_unique<TPluginState>(settingsFile);
     });
   } catch (...) {
     return nullptr;  // out of memory: a later call tries again
   }
-  return g_state.get();
+  return g_holder.state.get();
 }
 
 }  // namespace

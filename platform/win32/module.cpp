@@ -1,4 +1,4 @@
-// The module's own path on Windows: the file name of the module that holds this code.
+// The module's own path on Windows, and the loader's callback that tells unload from process end.
 #include "platform/module.h"
 
 #include <windows.h>
@@ -6,6 +6,11 @@
 #include <vector>
 
 namespace velarin::platform {
+namespace {
+volatile LONG g_processTerminating = 0;
+}  // namespace
+
+bool ProcessTerminating() { return g_processTerminating != 0; }
 
 std::u16string ModuleFileName() {
   HMODULE self = nullptr;
@@ -24,3 +29,11 @@ std::u16string ModuleFileName() {
 }
 
 }  // namespace velarin::platform
+
+// The loader's callback, run under the loader lock: it only notes that the process
+// is ending and touches nothing else (no COM, no MSXML, no allocation). Start-up
+// runs at the first export call instead. In a program (not a DLL) it is never called.
+extern "C" BOOL WINAPI DllMain(HINSTANCE /*self*/, DWORD reason, LPVOID reserved) {
+  if (reason == DLL_PROCESS_DETACH && reserved != nullptr) velarin::platform::g_processTerminating = 1;
+  return TRUE;
+}

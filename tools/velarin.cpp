@@ -20,6 +20,9 @@
 #endif
 
 #include "tools/wdxmodule.h"
+#ifdef _WIN32
+#include "platform/codepage.h"
+#endif
 
 namespace fs = std::filesystem;
 using velarin::tools::WdxModule;
@@ -220,8 +223,15 @@ void PrintTable(const Host& host, const BookResult& book) {
   }
 }
 
-// JSON string; bytes that are not UTF-8 become U+FFFD so the output stays valid.
-std::string Json(const std::string& s) {
+// JSON string, always UTF-8 (what JSON readers expect), while the module answers in
+// the system code page: on Windows the ANSI text is converted first. Bytes that are
+// not UTF-8 become U+FFFD so the output stays valid.
+std::string Json(const std::string& text) {
+#ifdef _WIN32
+  const std::string s = velarin::platform::WideToUtf8(velarin::platform::SysToWide(text));
+#else
+  const std::string& s = text;
+#endif
   std::string out = "\"";
   for (size_t i = 0; i < s.size();) {
     const unsigned char c = static_cast<unsigned char>(s[i]);

@@ -12,13 +12,29 @@ VELARIN = os.environ.get("VELARIN_BIN", "")
 SOURCE = os.environ.get("VELARIN_SOURCE_DIR", "")
 CORPUS = os.environ.get("VELARIN_CORPUS_DIR", "")
 SAMPLES = os.path.join(SOURCE, "data", "samples")
+# The Windows build runs through an emulator (Wine) and prints in the ANSI code page.
+EMULATOR = os.environ.get("VELARIN_EMULATOR", "")
+HOST_ENCODING = os.environ.get("VELARIN_HOST_ENCODING", "utf-8")
 
 
 def run(*args, check=None):
-    p = subprocess.run([VELARIN, *args], capture_output=True, text=True, timeout=120)
+    command = ([EMULATOR] if EMULATOR else []) + [VELARIN, *args]
+    p = subprocess.run(command, capture_output=True, timeout=120)
+    # JSON is UTF-8 everywhere; the table and the values are in the host's code page
+    p.stdout = p.stdout.decode("utf-8" if "--json" in args else HOST_ENCODING).replace("\r\n", "\n")
+    p.stderr = p.stderr.decode(HOST_ENCODING, errors="replace").replace("\r\n", "\n")
     if check is not None:
         assert p.returncode == check, f"{args}: exit {p.returncode}\n{p.stdout}\n{p.stderr}"
     return p
+
+
+def local_path(name):
+    """A file name the host printed, as a path of this machine (Wine prints Z:\\tmp\\x for /tmp/x)."""
+    if EMULATOR:
+        name = name.replace("\\", "/")
+        if len(name) > 2 and name[1] == ":" and name[0] in "Zz":
+            name = name[2:]
+    return name
 
 
 class Cli(unittest.TestCase):
@@ -46,7 +62,7 @@ class Cli(unittest.TestCase):
         with open(os.path.join(nested, "notes.txt"), "w") as f:
             f.write("not a book")
         books = json.loads(run("show", "--json", self.books, check=0).stdout)
-        names = [os.path.relpath(b["file"], self.books) for b in books]
+        names = [os.path.relpath(local_path(b["file"]), self.books) for b in books]
         self.assertEqual(names, ["deeper/more/copy.FB2", "minimal.fb2", "osenniy-sad-cp1251.fb2",
                                  "two-authors-utf8.fb2"])
         two = books[3]["fields"]
@@ -149,11 +165,15 @@ class Cli(unittest.TestCase):
             expected = json.load(f)["files"]
         p = run("show", "--json", corpus)
         self.assertEqual(p.returncode, 1, "the malformed books fail")
-        books = {os.path.basename(b["file"]): b for b in json.loads(p.stdout)}
+        books = {os.path.basename(local_path(b["file"])): b for b in json.loads(p.stdout)}
         for name, e in expected.items():
             if e["container"] != "plain":
                 continue
             b = books[name]
+            if EMULATOR and name == "fbreaderj__whiteguard.fb2":
+                # known to differ under Wine: its msxml3 accepts the undeclared namespace
+                # prefix l: (l:href without xmlns:l), which MSXML rejects as a parse error
+                continue
             if not e["well_formed"]:
                 self.assertIn("error", b, name)
                 continue

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """End-to-end tests of the velarin command-line host on copies of the sample and corpus books."""
 import json
+import locale
 import os
 import shutil
 import subprocess
@@ -35,6 +36,15 @@ def local_path(name):
         if len(name) > 2 and name[1] == ":" and name[0] in "Zz":
             name = name[2:]
     return name
+
+
+def setUpModule():
+    # Wine converts the arguments from the Unix locale: without it Cyrillic arrives as '?'
+    if EMULATOR and os.environ.get("LC_ALL"):
+        try:
+            locale.setlocale(locale.LC_CTYPE, "")
+        except locale.Error:
+            raise RuntimeError(f"locale {os.environ['LC_ALL']} is missing (scripts/install-windows-deps makes it)")
 
 
 class Cli(unittest.TestCase):

@@ -156,7 +156,7 @@ TEST(Catalogue, ValueCutsEndOnCharacterBoundaries) {
   }
 }
 
-#ifndef _WIN32  // the Windows build checks its export table with its own script
+#ifndef _WIN32  // on Windows the ctest win32_module_exports (scripts/check-windows-exports) checks it
 // Exactly the five entry points are in the module's dynamic symbol table.
 TEST(Catalogue, ExportsExactlyTheFiveEntryPoints) {
   const std::string command = std::string("nm -D --defined-only '") + VELARIN_MODULE_PATH + "'";

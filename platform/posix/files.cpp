@@ -163,6 +163,12 @@ void ReplaceFileContent(const std::u16string& name, std::string_view data) {
   if (::realpath(target.c_str(), resolved)) target = resolved;
   struct stat old {};
   bool existed = ::stat(target.c_str(), &old) == 0;
+  // A book nobody may write stays as it is, as it would with a write in place
+  // (and as on Windows), even though the folder would let a rename replace it.
+  if (existed && ((old.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || ::access(target.c_str(), W_OK) != 0)) {
+    int e = (old.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 ? EACCES : errno;
+    throw EFCreateError(Format("Cannot create file \"%s\". %s", target.c_str(), strerror(e)));
+  }
 
   std::u16string wideTarget = SysToWide(target);
   std::u16string dir = DirectoryPart(wideTarget);

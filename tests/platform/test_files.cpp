@@ -59,6 +59,14 @@ TEST_F(Files, ReplaceKeepsPermissionsAndLeavesNoTemporaryFile) {
   EXPECT_EQ(Entries(), 1u);
 }
 
+TEST_F(Files, ReplaceLeavesAReadOnlyFileAlone) {
+  WriteWholeFile(Path("locked.fb2"), "old");
+  ::chmod((dir_ / "locked.fb2").c_str(), 0444);
+  EXPECT_THROW(ReplaceFileContent(Path("locked.fb2"), "new"), EFCreateError);
+  EXPECT_EQ(ReadWholeFile(Path("locked.fb2")), "old");
+  EXPECT_EQ(Entries(), 1u);
+}
+
 TEST_F(Files, ReplaceFollowsLinksToTheRealFile) {
   WriteWholeFile(Path("real.fb2"), "old");
   fs::create_symlink(dir_ / "real.fb2", dir_ / "link.fb2");

@@ -1,12 +1,14 @@
 // Reading every field of a generated library through velarin.wdx, against a bare libxml2 parse of the same files.
 //
-//   bench_library [--books N] [--dir DIR] [--keep] [--module PATH]
+//   bench_library [--books N] [--dir DIR] [--keep] [--module PATH] [--archived]
 //
 // Generates N plain books (default 2,000, 20 KB to 5 MB, a third with an embedded
 // image) into DIR (default a new temporary folder), reads every field of every
 // book the way a file manager does (all fields of one book, then the next;
 // repeated fields unit by unit until the field answers empty), and times a bare
 // libxml2 parse and free of each file in the same run. Prints both and their ratio.
+// --archived also packs each book deflated into a .fb2.zip beside it and reads
+// every field of the archived books in the same run, against the plain-book figure.
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
@@ -17,11 +19,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include <unistd.h>
 
+#include "tests/archive/zipbuild.h"
 #include "tools/bookgen.h"
 #include "tools/wdxmodule.h"
 
@@ -70,14 +74,16 @@ int main(int argc, char** argv) {
   std::string dir;
   std::string modulePath = VELARIN_BENCH_MODULE;
   bool keep = false;
+  bool archived = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--books" && i + 1 < argc) count = std::max(1, std::atoi(argv[++i]));
     else if (a == "--dir" && i + 1 < argc) dir = argv[++i];
     else if (a == "--module" && i + 1 < argc) modulePath = argv[++i];
     else if (a == "--keep") keep = true;
+    else if (a == "--archived") archived = true;
     else {
-      std::fprintf(stderr, "usage: bench_library [--books N] [--dir DIR] [--keep] [--module PATH]\n");
+      std::fprintf(stderr, "usage: bench_library [--books N] [--dir DIR] [--keep] [--module PATH] [--archived]\n");
       return 2;
     }
   }
@@ -86,8 +92,8 @@ int main(int argc, char** argv) {
   fs::create_directories(dir);
 
   // Sizes spread over 20 KB .. 5 MB, most books small as in a real library.
-  std::vector<std::string> books;
-  std::uint64_t totalBytes = 0;
+  std::vector<std::string> books, archives;
+  std::uint64_t totalBytes = 0, archiveBytes = 0;
   const auto genStart = Clock::now();
   for (int i = 0; i < count; ++i) {
     const double u = double((i * 7919) % count) / double(count);
@@ -99,6 +105,19 @@ int main(int argc, char** argv) {
     }
     totalBytes += fs::file_size(path);
     books.push_back(path);
+    if (archived) {
+      const std::string zipPath = path + ".zip";
+      if (!fs::exists(zipPath)) {
+        std::ifstream in(path, std::ios::binary);
+        ziptest::Entry entry;
+        entry.name = "book" + std::to_string(i) + ".fb2";
+        entry.data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        const std::string zip = ziptest::Build({entry});
+        std::ofstream(zipPath, std::ios::binary).write(zip.data(), std::streamsize(zip.size()));
+      }
+      archiveBytes += fs::file_size(zipPath);
+      archives.push_back(zipPath);
+    }
   }
   std::printf("library: %d books, %.1f MB in %s (generated in %.1f s)\n", count, double(totalBytes) / 1e6,
               dir.c_str(), Seconds(Clock::now() - genStart));
@@ -121,17 +140,21 @@ int main(int argc, char** argv) {
   for (const std::string& book : books) BareParse(book);  // warms the page cache for both
   // Book by book, the bare parse and the module's reads take turns, so both
   // meet the same load on a shared machine.
-  Clock::duration bare{}, viaModule{};
-  long requests = 0;
+  // With --archived the archived book takes a third turn, the order rotating book by book.
+  Clock::duration bare{}, viaModule{}, viaArchive{};
+  long requests = 0, archiveRequests = 0, archiveFailures = 0;
+  const int turns = archived ? 3 : 2;
   for (size_t i = 0; i < books.size(); ++i) {
-    for (int turn = 0; turn < 2; ++turn) {
-      const bool moduleTurn = (turn == 0) == (i % 2 == 0);
+    for (int turn = 0; turn < turns; ++turn) {
+      const int what = int((size_t(turn) + i) % size_t(turns));  // 0 bare, 1 module, 2 archive
       const auto t0 = Clock::now();
-      if (moduleTurn)
+      if (what == 1)
         requests += ReadAllFields(module, fields, books[i], moduleFailures);
+      else if (what == 2)
+        archiveRequests += ReadAllFields(module, fields, archives[i], archiveFailures);
       else if (!BareParse(books[i]))
         ++bareFailures;
-      (moduleTurn ? viaModule : bare) += Clock::now() - t0;
+      (what == 0 ? bare : what == 1 ? viaModule : viaArchive) += Clock::now() - t0;
     }
   }
   module.SetValue("", -1, 0, 0, "", 0);
@@ -140,6 +163,14 @@ int main(int argc, char** argv) {
   std::printf("all fields via the module: %8.3f s  (%ld requests, %zu fields, %ld answered -2)\n", moduleSeconds,
               requests, fields.size(), moduleFailures);
   std::printf("ratio module / bare parse: %8.3f  (target <= 1.25)\n", moduleSeconds / bareSeconds);
+  if (archived) {
+    const double archiveSeconds = Seconds(viaArchive);
+    std::printf("archived books: %d .fb2.zip, %.1f MB (deflated)\n", count, double(archiveBytes) / 1e6);
+    std::printf("all fields, archived:      %8.3f s  (%ld requests, %ld answered -2)\n", archiveSeconds,
+                archiveRequests, archiveFailures);
+    std::printf("ratio archived / plain:    %8.3f\n", archiveSeconds / moduleSeconds);
+    std::printf("ratio archived / bare:     %8.3f\n", archiveSeconds / bareSeconds);
+  }
   if (bareFailures) std::printf("warning: %ld bare parses failed\n", bareFailures);
   std::fflush(stdout);
   if (ownDir && !keep) fs::remove_all(dir);

@@ -11,28 +11,17 @@
 
 #include "archive/ZipArchiver.h"
 #include "platform/codepage.h"
+#include "tests/archive/zipbuild.h"
 
 using namespace velarin::archive;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-void Put16(std::string& s, uint32_t v) { s += char(v & 0xFF); s += char((v >> 8) & 0xFF); }
-void Put32(std::string& s, uint32_t v) { Put16(s, v & 0xFFFF); Put16(s, v >> 16); }
-
-std::string RawDeflate(const std::string& data) {
-  z_stream z{};
-  deflateInit2(&z, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&z, uLong(data.size())), '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  z.avail_in = uInt(data.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = uInt(out.size());
-  deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
-}
+// The little-endian writers and raw deflate of the tests' archive builder.
+using ziptest::Put16;
+using ziptest::Put32;
+using ziptest::RawDeflate;
 
 // An archive of entries given as (name, method, stored bytes, size, crc).
 struct Item {

@@ -12,4 +12,9 @@ bool InputQuery(const std::string& /*caption*/, const std::string& /*prompt*/, s
   return false;
 }
 
+int ChoiceDialog(const std::string& /*caption*/, const std::string& /*text*/,
+                 const std::vector<DialogChoice>& /*choices*/, int defaultAnswer) {
+  return defaultAnswer;
+}
+
 }  // namespace velarin::platform

@@ -1,8 +1,9 @@
-// Dialogs on Windows: the system message box and a small one-line input dialog built in memory.
+// Dialogs on Windows: the system message box, and a one-line input dialog and a choice dialog built in memory.
 #include "platform/dialogs.h"
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <vector>
 
@@ -109,6 +110,104 @@ INT_PTR CALLBACK QueryProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
   return FALSE;
 }
 
+// The choice buttons' ids start clear of IDOK..IDCONTINUE, so Enter and Escape stay distinct.
+enum : WORD { kChoiceText = 101, kFirstChoice = 1000 };
+
+struct ChoiceState {
+  std::u16string text;
+  std::vector<std::u16string> labels;
+};
+
+// Sizes the text and the button row with the dialog's own font (the template only
+// knows dialog units, the text's extent is known only once the font is there) and centres the dialog.
+void LayOutChoices(HWND dlg, const ChoiceState& c) {
+  auto dlu = [dlg](int x, int y) {
+    RECT r{0, 0, x, y};
+    MapDialogRect(dlg, &r);
+    return r;
+  };
+  const RECT margin = dlu(7, 7), gap = dlu(4, 10), minButton = dlu(50, 14), pad = dlu(6, 0);
+
+  HWND owner = GetWindow(dlg, GW_OWNER);
+  MONITORINFO mi{};
+  mi.cbSize = sizeof mi;
+  GetMonitorInfoW(MonitorFromWindow(owner ? owner : dlg, MONITOR_DEFAULTTOPRIMARY), &mi);
+  const RECT work = mi.rcWork;
+  const int maxText = std::max(int(minButton.right), int(work.right - work.left) * 3 / 4 - 2 * int(margin.right));
+
+  HDC dc = GetDC(dlg);
+  HGDIOBJ old = SelectObject(dc, HGDIOBJ(SendMessageW(dlg, WM_GETFONT, 0, 0)));
+  TEXTMETRICW tm{};
+  GetTextMetricsW(dc, &tm);
+  // The static control wraps words as DT_WORDBREAK does, so this height holds every line.
+  RECT tr{0, 0, maxText, 0};
+  DrawTextW(dc, W(c.text), -1, &tr, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX | DT_EXPANDTABS);
+  const int textW = std::min(int(tr.right), maxText);
+  const int textH = std::max(int(tr.bottom), int(tm.tmHeight));
+  int buttonW = minButton.right;
+  for (const auto& label : c.labels) {
+    RECT br{0, 0, 0, 0};
+    DrawTextW(dc, W(label), -1, &br, DT_CALCRECT | DT_SINGLELINE);
+    buttonW = std::max(buttonW, int(br.right) + 2 * int(pad.right));
+  }
+  SelectObject(dc, old);
+  ReleaseDC(dlg, dc);
+
+  const int n = int(c.labels.size());
+  const int buttonH = minButton.bottom;
+  const int rowW = n * buttonW + (n - 1) * gap.right;
+  const int clientW = std::max(textW, rowW) + 2 * margin.right;
+  const int rowY = margin.bottom + textH + gap.bottom;
+  const int clientH = rowY + buttonH + margin.bottom;
+
+  SetWindowPos(GetDlgItem(dlg, kChoiceText), nullptr, margin.right, margin.bottom, clientW - 2 * margin.right, textH,
+               SWP_NOZORDER | SWP_NOACTIVATE);
+  for (int i = 0; i < n; ++i) {
+    int x = (clientW - rowW) / 2 + i * (buttonW + gap.right);
+    SetWindowPos(GetDlgItem(dlg, WORD(kFirstChoice + i)), nullptr, x, rowY, buttonW, buttonH,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+
+  RECT wr{0, 0, clientW, clientH};
+  AdjustWindowRectEx(&wr, DWORD(GetWindowLongW(dlg, GWL_STYLE)), FALSE, DWORD(GetWindowLongW(dlg, GWL_EXSTYLE)));
+  const int w = wr.right - wr.left, h = wr.bottom - wr.top;
+  // Centred on the work area, but never with the caption off its top or left edge.
+  const int x = std::max(int(work.left), int(work.left + (work.right - work.left - w) / 2));
+  const int y = std::max(int(work.top), int(work.top + (work.bottom - work.top - h) / 2));
+  SetWindowPos(dlg, nullptr, x, y, w, h, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+INT_PTR CALLBACK ChoiceProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
+  switch (msg) {
+    case WM_INITDIALOG: {
+      SetWindowLongPtrW(dlg, DWLP_USER, LONG_PTR(lp));
+      LayOutChoices(dlg, *reinterpret_cast<const ChoiceState*>(lp));
+      SendMessageW(dlg, DM_SETDEFID, kFirstChoice, 0);
+      SetFocus(GetDlgItem(dlg, kFirstChoice));
+      SetForegroundWindow(dlg);
+      return FALSE;  // the focus is set
+    }
+    case WM_COMMAND: {
+      auto* c = reinterpret_cast<const ChoiceState*>(GetWindowLongPtrW(dlg, DWLP_USER));
+      const WORD id = LOWORD(wp);
+      if (c && id >= kFirstChoice && size_t(id - kFirstChoice) < c->labels.size()) {
+        if (HIWORD(wp) == BN_CLICKED) EndDialog(dlg, id);
+        return TRUE;
+      }
+      if (id == IDOK) {  // Enter where no button has the focus: the default button
+        EndDialog(dlg, kFirstChoice);
+        return TRUE;
+      }
+      if (id == IDCANCEL) {  // Escape or the close box
+        EndDialog(dlg, IDCANCEL);
+        return TRUE;
+      }
+      break;
+    }
+  }
+  return FALSE;
+}
+
 }  // namespace
 
 int MessageDialog(const std::string& caption, const std::string& text, int buttons, int defaultAnswer) {
@@ -147,6 +246,29 @@ bool InputQuery(const std::string& caption, const std::string& prompt, std::stri
   if (r != IDOK) return false;
   value = WideToSys(q.value);
   return true;
+}
+
+int ChoiceDialog(const std::string& caption, const std::string& text, const std::vector<DialogChoice>& choices,
+                 int defaultAnswer) {
+  // Ids past the WORD range would wrap onto IDOK...; no screen has room for that many anyway.
+  if (DialogsSuppressed() || choices.empty() || choices.size() > size_t(0xFFFF - kFirstChoice)) return defaultAnswer;
+  ChoiceState c{SysToWide(text), {}};
+  const std::u16string wideCaption = SysToWide(caption);
+  // Sizes and places come from LayOutChoices once the font is known; the template only orders the controls.
+  Template t(wideCaption, 200, 60);
+  t.Item(SS_LEFT | SS_NOPREFIX, 7, 7, 186, 10, kChoiceText, kStatic, c.text);
+  for (size_t i = 0; i < choices.size(); ++i) {
+    c.labels.push_back(SysToWide(choices[i].label));
+    DWORD style = (i == 0 ? BS_DEFPUSHBUTTON | WS_GROUP : BS_PUSHBUTTON) | WS_TABSTOP;
+    t.Item(style, 7, 39, 50, 14, WORD(kFirstChoice + i), kButton, c.labels.back());
+  }
+  HINSTANCE self = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                     reinterpret_cast<LPCWSTR>(&ChoiceProc), &self);
+  INT_PTR r = DialogBoxIndirectParamW(self, t.Get(), Owner(), ChoiceProc, LPARAM(&c));
+  // Escape, the close box, or no desktop to show it on (-1, 0): the default answer.
+  if (r >= kFirstChoice && size_t(r - kFirstChoice) < choices.size()) return choices[size_t(r - kFirstChoice)].answer;
+  return defaultAnswer;
 }
 
 }  // namespace velarin::platform

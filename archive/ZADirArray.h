@@ -45,6 +45,10 @@ struct TDirItem {
   TZACentralHeader Header;
   std::u16string Name;   // stored name, folders separated by slashes as stored
   std::u16string Name2;  // left empty by reading
+  // The name bytes as read, or as last written; cleared when the entry is registered
+  // anew. The central directory writes these bytes again, so a commit never alters the
+  // name of an entry it did not replace.
+  std::string RawName;
   std::string Comment;
   std::vector<TZAExtraField> ExtraFields;
   bool Zip64 = false;  // carried a ZIP64 extended information field

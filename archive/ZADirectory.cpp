@@ -208,7 +208,8 @@ void TZABaseArchiver::ReadEntries(int64_t start, uint32_t count) {
     const TZACentralHeader& h = item.Header;
     if (h.NameLength) {
       const uint8_t* n = in.Take(h.NameLength);
-      d.Entries.SetName(i, DecodeName(std::string(reinterpret_cast<const char*>(n), h.NameLength), h.Flags));
+      item.RawName.assign(reinterpret_cast<const char*>(n), h.NameLength);
+      d.Entries.SetName(i, DecodeName(item.RawName, h.Flags));
     } else {
       d.Entries.SetName(i, std::u16string());
     }
@@ -341,6 +342,7 @@ void TZABaseArchiver::RebuildFromLocalHeaders() {
     std::string name(l.NameLength, '\0');
     if (l.NameLength && !ReadAt(s, h + 30, name.data(), name.size())) name.clear();
     d.Entries.SetName(i, name.empty() ? std::u16string() : DecodeName(name, l.Flags));
+    e.RawName = name;
     if (l.Flags & 8) {
       if (descriptorsLeft && descriptorAt < h) {
         descriptorAt = descriptors.Find(h, 16);

@@ -61,5 +61,28 @@ inline void ZAPut16(uint8_t* p, uint16_t v) {
 inline void ZAPut32(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
 }
+inline void ZAPut64(uint8_t* p, uint64_t v) {
+  for (int i = 0; i < 8; ++i) p[i] = uint8_t(v >> (8 * i));
+}
+
+// Appends little-endian fields to a record being assembled in memory.
+class TZAWriter {
+ public:
+  explicit TZAWriter(std::string& out) : out_(out) {}
+  TZAWriter& U16(uint16_t v) { return Put(v, 2); }
+  TZAWriter& U32(uint32_t v) { return Put(v, 4); }
+  TZAWriter& U64(uint64_t v) { return Put(v, 8); }
+  TZAWriter& Bytes(const std::string& s) {
+    out_ += s;
+    return *this;
+  }
+
+ private:
+  TZAWriter& Put(uint64_t v, int n) {
+    for (int i = 0; i < n; ++i) out_ += char(uint8_t(v >> (8 * i)));
+    return *this;
+  }
+  std::string& out_;
+};
 
 }  // namespace velarin::archive

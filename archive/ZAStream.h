@@ -26,6 +26,10 @@ class TZAStream {
   virtual int64_t Seek(int64_t position) = 0;
   virtual int64_t Position() = 0;
   virtual int64_t Size() = 0;
+  // Cuts the stream at the position.
+  virtual void Truncate() = 0;
+  // Forces written data to the disk (file streams).
+  virtual void Flush() {}
 
   // Reads exactly n bytes or raises EReadError.
   void ReadBuffer(void* buffer, size_t n) {
@@ -42,6 +46,8 @@ class TZAFileStream : public TZAStream {
   int64_t Seek(int64_t position) override;
   int64_t Position() override;
   int64_t Size() override;
+  void Truncate() override { file_.Truncate(); }
+  void Flush() override { file_.Flush(); }
   platform::File& File() noexcept { return file_; }
 
  private:
@@ -58,6 +64,7 @@ class TZAMemoryStream : public TZAStream {
   int64_t Seek(int64_t position) override;
   int64_t Position() override { return int64_t(pos_); }
   int64_t Size() override { return int64_t(data_.size()); }
+  void Truncate() override { data_.resize(pos_); }
   const std::string& Data() const noexcept { return data_; }
   std::string TakeData() noexcept { pos_ = 0; return std::move(data_); }
   void Reserve(size_t n) { data_.reserve(n); }

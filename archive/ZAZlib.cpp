@@ -104,4 +104,34 @@ TZAInflater::Result TZAInflater::Inflate(void* out, size_t n, size_t* produced) 
   return Result::Ok;
 }
 
+struct TZADeflater::State {
+  z_stream z{};
+};
+
+TZADeflater::TZADeflater(int level) : s_(std::make_unique<State>()) {
+  if (deflateInit2(&s_->z, level, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY) != Z_OK) throw ECompressionError();
+}
+
+TZADeflater::~TZADeflater() { deflateEnd(&s_->z); }
+
+void TZADeflater::Deflate(const void* data, size_t n, bool finish, std::vector<uint8_t>& out) {
+  // Room for incompressible data: n + n/10 + 12, in whole 256-byte pages.
+  out.resize(((n + n / 10 + 12) + 255) & ~size_t(255));
+  z_stream& z = s_->z;
+  z.next_in = const_cast<Bytef*>(static_cast<const Bytef*>(data));
+  z.avail_in = uInt(n);
+  size_t produced = 0;
+  for (;;) {
+    z.next_out = out.data() + produced;
+    z.avail_out = uInt(out.size() - produced);
+    int r = deflate(&z, finish ? Z_FINISH : Z_SYNC_FLUSH);
+    if (r < 0 && r != Z_BUF_ERROR) throw ECompressionError();
+    produced = out.size() - z.avail_out;
+    if (finish ? r == Z_STREAM_END : (z.avail_out != 0 && z.avail_in == 0)) break;
+    // Deflate filled the room before it was done: give it more.
+    out.resize(out.size() * 2);
+  }
+  out.resize(produced);
+}
+
 }  // namespace velarin::archive

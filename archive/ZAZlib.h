@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace velarin::archive {
 
@@ -43,6 +44,26 @@ class TZAInflater {
   std::unique_ptr<State> s_;
   bool headerPending_;
   bool finished_ = false;
+};
+
+// A deflater over zlib's stream format at a level 0..9 (window 15, memory level 8,
+// default strategy). Entry data is raw deflate: the caller drops the two-byte stream
+// header and the Adler-32 trailer. deflateEnd runs on every path.
+class TZADeflater {
+ public:
+  explicit TZADeflater(int level);  // raises ECompressionError when zlib cannot set up
+  ~TZADeflater();
+  TZADeflater(const TZADeflater&) = delete;
+  TZADeflater& operator=(const TZADeflater&) = delete;
+
+  // Deflates n bytes, flushed to a byte boundary (Z_SYNC_FLUSH) or, with finish, to the
+  // end of the stream (Z_FINISH); out is replaced by everything deflate produced.
+  // A negative zlib result raises ECompressionError.
+  void Deflate(const void* data, size_t n, bool finish, std::vector<uint8_t>& out);
+
+ private:
+  struct State;
+  std::unique_ptr<State> s_;
 };
 
 }  // namespace velarin::archive

@@ -64,11 +64,6 @@ void TZABaseArchiver::SetInMemory(bool value) {
   inMemory_ = value;
 }
 
-void TZABaseArchiver::SetCompressionMode(int32_t mode) {
-  if (mode > 9) throw EZAException(5, this);
-  compressionMode_ = mode;
-}
-
 void TZABaseArchiver::CheckOpen() const {
   if (!open_) throw EZAException(13, this);
 }
@@ -213,6 +208,10 @@ void TZABaseArchiver::DetectSpanningMode(bool found) {
 void TZABaseArchiver::Close() noexcept {
   if (open_) {
     try {
+      CommitUpdate();  // acts only inside a transaction
+    } catch (...) {
+    }
+    try {
       // A new archive that nothing was written to gets the directory of an empty archive.
       if (dir_ && dir_->Stream && dir_->Create && dir_->Stream->Size() == 0) {
         uint8_t end[22] = {};
@@ -224,6 +223,7 @@ void TZABaseArchiver::Close() noexcept {
     }
     open_ = false;
   }
+  updateDepth_ = 0;
   FreeLeftovers();
 }
 

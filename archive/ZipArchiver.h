@@ -1,6 +1,8 @@
-// The ZIP archive object: settings, opening and the central directory, search and extraction.
+// The ZIP archive object: settings, opening and the central directory, search, extraction,
+// replacing entries and committing updates.
 #pragma once
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -19,6 +21,11 @@ enum TZAStorePath { spNoPath, spRelativePath, spFullPath, spFullPathWithDrive };
 enum TZAShareMode { smShareCompat, smShareExclusive, smShareDenyWrite, smShareDenyRead, smShareDenyNone };
 enum TZAOverwriteMode { omPrompt, omAlways, omNever, omIfNewer, omIfOlder };
 enum TZAVolumeSize { vsAutoDetect, vsCustom };
+enum TZAProcessOperation {
+  poAdd, poMove, poDelete, poUpdate, poExtract, poTest, poRename, poChangeAttr, poChangeComment, poMakeSFX
+};
+enum TZAProgressPhase { ppStart, ppProcess, ppEnd };
+enum TZAAction { fxaRetry, fxaIgnore, fxaAbort };
 
 constexpr int32_t kZADefaultSearchAttr = 0x28BF;  // every kind of entry, directories included
 constexpr uint16_t kZACreateMode = 0xFFFF;
@@ -87,7 +94,7 @@ struct TZADirManager {
   bool CallerStream = false;
   TZADirArray Entries;
   TZADirArray Rollback;  // used by the committing of updates
-  std::string Comment;
+  std::string Comment;  // the archive comment as read at open
   uint8_t Zip64Locator[20] = {};
   uint8_t Zip64EndRecord[56] = {};
   uint8_t EndRecord[22] = {};
@@ -101,10 +108,30 @@ struct TZADirManager {
       : Stream(stream), Create(create), Entries(owner), Rollback(owner) {}
 };
 
+// The DOS form of a date-time counted in days since 1899-12-30; both 0 outside 1980..2107.
+void ZADosDateTime(double time, uint16_t& dosTime, uint16_t& dosDate);
+
 // The archive object. Holds the behaviour; TZipArchiver sets the published defaults.
 class TZABaseArchiver : public TZAComponent {
  public:
   using TNotifyEvent = std::function<void(TZABaseArchiver& sender)>;
+  using TZAFileProgressEvent = std::function<void(TZABaseArchiver& sender, const std::u16string& fileName,
+                                                  double progress, TZAProcessOperation operation,
+                                                  TZAProgressPhase phase, bool& cancel)>;
+  using TZAOverallProgressEvent = std::function<void(TZABaseArchiver& sender, double progress,
+                                                     TZAProcessOperation operation, TZAProgressPhase phase,
+                                                     bool& cancel)>;
+  using TZADiskFullEvent = std::function<void(TZABaseArchiver& sender, int32_t volumeNumber,
+                                              const std::u16string& volumeFileName, bool& cancel)>;
+  using TZAProcessFileFailureEvent =
+      std::function<void(TZABaseArchiver& sender, const std::u16string& fileName, TZAProcessOperation operation,
+                         int32_t nativeError, int32_t errorCode, const std::string& errorMessage,
+                         TZAAction& action)>;
+  // fileName, attributes and comment may be changed; originalFileName is the caller's name.
+  using TZAStoreFileEvent = std::function<void(TZABaseArchiver& sender, std::u16string& fileName, uint32_t& attributes,
+                                               std::string& comment, const std::u16string& originalFileName)>;
+  using TZAConfirmOverwriteEvent = std::function<void(TZABaseArchiver& sender, const std::u16string& sourceFileName,
+                                                      std::u16string& destinationFileName, bool& confirm)>;
   // newPassword is in and out; skipFile set gives the entry up.
   using TPasswordEvent = std::function<void(TZABaseArchiver& sender, const std::u16string& fileName,
                                             std::string& newPassword, bool& skipFile)>;
@@ -122,11 +149,16 @@ class TZABaseArchiver : public TZAComponent {
   TZAZip64Mode Zip64Mode = zmAuto;
   bool UnicodeFilenames = true;
   bool ExtractCorruptedFiles = false;
-  TZACompressionLevel CompressionLevel = clFastest;
   std::vector<std::u16string> FileMasks, ExclusionMasks, NoCompressionMasks;
   std::u16string BaseDir, TempDir, SFXStub;
   TNotifyEvent AfterOpen;
   TPasswordEvent OnPassword;
+  TZAFileProgressEvent OnFileProgress;
+  TZAOverallProgressEvent OnOverallProgress;
+  TZADiskFullEvent OnDiskFull;
+  TZAProcessFileFailureEvent OnProcessFileFailure;
+  TZAStoreFileEvent OnStoreFile;
+  TZAConfirmOverwriteEvent OnConfirmOverwrite;
   // Not published: a damaged or missing central directory is rebuilt from the local headers.
   bool TolerantOpen = true;
 
@@ -135,8 +167,11 @@ class TZABaseArchiver : public TZAComponent {
   void SetSpanningMode(TZASpanningMode mode);
   bool InMemory() const noexcept { return inMemory_; }
   void SetInMemory(bool value);  // off with a blank FileName: native error 29
+  // Two views of one setting, kept in step; each also sets the method (8, or 0 for mode 0).
   int32_t CompressionMode() const noexcept { return compressionMode_; }
   void SetCompressionMode(int32_t mode);  // above 9: native error 5
+  TZACompressionLevel CompressionLevel() const noexcept { return compressionLevel_; }
+  void SetCompressionLevel(TZACompressionLevel level);
 
   // ---- opening and closing
   // 0 reads, 2 reads and writes an existing archive (held unshared); 0xFFFF creates one.
@@ -172,6 +207,38 @@ class TZABaseArchiver : public TZAComponent {
   // Decodes the entry whose local header starts at the archive's position.
   bool DecodeEntryData(TZAStream& archive, TZAStream& destination, const TDirItem& item);
 
+  // ---- replacing entries (ZAUpdate.cpp)
+  // Stores all bytes of text as the entry name, replacing an entry of that name, and
+  // commits before returning unless a transaction is open. time counts days since
+  // 1899-12-30; 0 gives no time.
+  void PutEntryFromText(const std::u16string& name, const std::string& text, uint32_t attributes = 0x20,
+                        double time = 0);
+  // copy: the count bytes from position are copied now. Otherwise the entry reads
+  // stream when written, and owns says whether the archiver deletes it afterwards.
+  void PutEntryFromStream(const std::u16string& name, TZAStream* stream, bool copy, bool owns, int64_t position,
+                          int32_t count, uint32_t attributes = 0x20, double time = 0);
+  // Registers name for a memory source: the item's index, or -1 when an existing entry stays.
+  int32_t AddDirectoryItem(const std::u16string& name, const std::u16string& sourceFileName, bool fromDisk,
+                           uint32_t attributes, double time);
+  void InitDirectoryItem(int32_t index, const std::u16string& sourceFileName, double time, uint32_t attributes,
+                         bool fromDisk);
+  // Compresses the pending entry and writes its local record at the stream's position;
+  // false when skipped or cancelled. Only the commit calls it.
+  bool WriteEntry(int32_t index);
+
+  // ---- transactions (ZACommit.cpp)
+  void BeginUpdate();
+  void EndUpdate();
+  void AbandonUpdate() noexcept;
+  void CommitUpdate();
+  // The central records, the ZIP64 records when needed, the end record and the comment,
+  // at the end of the archive stream or of target.
+  void WriteCentralDirectory(bool atEnd, TZAStream* target = nullptr);
+  void RollBackUpdate();
+  void CopyEntry(int32_t index);
+  // The tail file of the running commit (empty outside one), for tests.
+  const std::u16string& TailFileName() const noexcept { return tailName_; }
+
   // ---- guards
   void CheckOpen() const;      // native error 13
   void CheckNoUpdate() const;  // native error 26
@@ -206,6 +273,20 @@ class TZABaseArchiver : public TZAComponent {
   bool Emit(TZAStream& destination, const void* data, size_t n, uint64_t limit, uint32_t& crc,
             uint64_t& written);
   bool RequestPassword(const std::u16string& name);
+  // replacing (ZAUpdate.cpp)
+  bool CompressEntry(TDirItem& item, TZAStream& source, uint32_t& crc, uint64_t& packed, uint64_t& read);
+  bool WriteBlock(TZAStream& stream, const void* data, size_t n);
+  bool ReportFile(const std::u16string& name, double progress, TZAProcessOperation op, TZAProgressPhase phase);
+  bool ReportOverall(double progress, TZAProcessOperation op, TZAProgressPhase phase);
+  bool ConfirmOverwrite(const std::u16string& stored, const std::u16string& callerName);
+  // The 8-bit form a new name is written in; utf8 tells that it is UTF-8 (flag bit 11).
+  std::string EncodeName(const std::u16string& name, bool& utf8) const;
+  // committing (ZACommit.cpp)
+  void ChooseRewritePoint();
+  void SaveTail();
+  void DropTail() noexcept;
+  TZAAction AskFailure(const TDirItem& item, const EZAException& e);
+
   // search (ZAFind.cpp)
   bool SearchStep(TZAArchiveItem& item);
   bool NameMatches(const std::u16string& name, const std::u16string& mask) const;
@@ -219,6 +300,19 @@ class TZABaseArchiver : public TZAComponent {
   TZASpanningMode spanningMode_ = smNone;
   bool inMemory_ = false;
   int32_t compressionMode_ = 1;
+  TZACompressionLevel compressionLevel_ = clFastest;
+  uint16_t method_ = 8;
+  // the running commit
+  bool committedOnce_ = false;
+  int32_t firstChanged_ = 0;
+  int64_t rewritePoint_ = 0;
+  std::unique_ptr<TZAFileStream> tail_;
+  std::u16string tailName_;
+  TZAAction action_ = fxaIgnore;
+  uint64_t totalBytes_ = 0, doneBytes_ = 0;
+  int32_t totalCount_ = 0, doneCount_ = 0;
+  // Why the commit stopped, when it stopped on a failure rather than a Cancel answer.
+  std::exception_ptr failure_;
   bool abort_ = false;
   bool skipFile_ = false;
   bool progress_ = true;

@@ -30,8 +30,16 @@ std::string LoadArchivedBook(const std::string& fileName) {
   return text;
 }
 
-void SaveArchivedBook(const std::string& /*fileName*/, const std::string& /*text*/) {
-  // nothing can have been loaded from an archive yet, so there is nothing to store
+void SaveArchivedBook(const std::string& fileName, const std::string& text) {
+  archive::TZipArchiver zip;
+  zip.FileName = platform::SysToWide(fileName);
+  zip.Open(2);
+  archive::TZAArchiveItem item;
+  if (!zip.FindEntry(u"*.fb2", item, u"", archive::kZADefaultSearchAttr)) return;
+  // Written back under the name it was read from, folder included; the commit runs
+  // before this returns and replaces only the book's entry and what follows it.
+  std::u16string stored = zip.Entry(item.Search.EntryIndex).Name;
+  zip.PutEntryFromText(stored, text, 0x20, 0);
 }
 
 }  // namespace velarin::plugin

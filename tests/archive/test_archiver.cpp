@@ -44,7 +44,7 @@ TEST(Archiver, DefaultsAfterConstruction) {
   EXPECT_EQ(TZABaseArchiver().Zip64Mode, zmAuto);
   EXPECT_TRUE(z.UnicodeFilenames);
   EXPECT_FALSE(z.ExtractCorruptedFiles);
-  EXPECT_EQ(z.CompressionLevel, clFastest);
+  EXPECT_EQ(z.CompressionLevel(), clFastest);
   EXPECT_EQ(z.SpanningMode(), smNone);
   EXPECT_TRUE(z.TolerantOpen);
   EXPECT_EQ(z.Options.StorePath, spRelativePath);

@@ -1,0 +1,433 @@
+// Committing an update: transactions, the tail file, the rewrite of the archive from the
+// first changed entry, the central directory, and the rollback after a failure.
+#include <algorithm>
+#include <cstring>
+
+#include "archive/ZAReader.h"
+#include "archive/ZipArchiver.h"
+#include "platform/codepage.h"
+#include "platform/dialogs.h"
+#include "platform/files.h"
+
+namespace velarin::archive {
+namespace {
+
+constexpr uint32_t kLocalSig = 0x04034B50;
+constexpr uint32_t kCentralSig = 0x02014B50;
+constexpr uint32_t kDescriptorSig = 0x08074B50;
+constexpr uint32_t kEndSig = 0x06054B50;
+constexpr uint32_t kZip64EndSig = 0x06064B50;
+constexpr uint32_t kZip64LocatorSig = 0x07064B50;
+constexpr uint32_t kMarker32 = 0xFFFFFFFFu;
+constexpr size_t kCopyChunk = 1 << 20;
+
+// Copies n bytes from one stream's position to the other's; a short read is a damaged archive.
+void CopyBytes(TZAStream& from, TZAStream& to, uint64_t n, const TZAComponent* owner) {
+  std::vector<uint8_t> buffer(size_t(std::min<uint64_t>(n, kCopyChunk)));
+  while (n > 0) {
+    size_t part = size_t(std::min<uint64_t>(n, buffer.size()));
+    from.ReadBuffer(buffer.data(), part);
+    if (to.Write(buffer.data(), part) != part) throw EZAException(46, owner);
+    n -= part;
+  }
+}
+
+bool ReadAt(TZAStream& s, uint64_t at, void* buffer, size_t n) {
+  if (at > uint64_t(INT64_MAX) || s.Seek(int64_t(at)) != int64_t(at)) return false;
+  size_t got = 0;
+  while (got < n) {
+    size_t r = s.Read(static_cast<uint8_t*>(buffer) + got, n - got);
+    if (r == 0) break;
+    got += r;
+  }
+  return got == n;
+}
+
+}  // namespace
+
+void TZABaseArchiver::BeginUpdate() {
+  if (spanningMode_ != smNone && committedOnce_) throw EZAException(62, this);
+  if (updateDepth_ == 0) {
+    if (!open_) Open();
+    if ((openMode_ & 3) == 0 && !callerStream_) throw EZAException(32, this);
+    TZADirArray& entries = dir_->Entries;
+    for (int32_t i = 0; i < entries.Count(); ++i) entries.Item(i).Changed = false;
+    dir_->Rollback.Assign(entries);
+  }
+  ++updateDepth_;
+}
+
+void TZABaseArchiver::EndUpdate() {
+  if (updateDepth_ <= 0) return;
+  if (updateDepth_ > 1) {
+    --updateDepth_;
+    return;
+  }
+  committedOnce_ = true;
+  CommitUpdate();
+}
+
+void TZABaseArchiver::AbandonUpdate() noexcept {
+  if (updateDepth_ > 0) updateDepth_ = 0;
+}
+
+void TZABaseArchiver::ChooseRewritePoint() {
+  TZADirManager& d = *dir_;
+  TZADirArray& entries = d.Entries;
+  TZADirArray& old = d.Rollback;
+  int32_t shorter = std::min(entries.Count(), old.Count());
+  int32_t first = shorter;
+  for (int32_t i = 0; i < shorter; ++i) {
+    const TDirItem& e = entries.Item(i);
+    if (e.Changed || e.Name != old.Item(i).Name) {
+      first = i;
+      break;
+    }
+  }
+  int64_t point = first < old.Count() ? int64_t(old.Item(first).LocalHeaderOffset())
+                  : old.Count() == 0   ? d.StubSize
+                                       : d.DirectoryOffset;
+  // The rewrite keeps what lies before the point and rebuilds the rest from the tail,
+  // so the entries before the first changed one must all lie before the point and the
+  // later ones after it. An archive whose records are out of order is rewritten whole.
+  bool ordered = point >= 0 && point <= d.DirectoryOffset;
+  for (int32_t i = 0; ordered && i < old.Count(); ++i) {
+    uint64_t at = old.Item(i).LocalHeaderOffset();
+    ordered = i < first ? at < uint64_t(point) : at >= uint64_t(point);
+  }
+  if (!ordered && old.Count() > 0) {
+    first = 0;
+    uint64_t lowest = uint64_t(std::max<int64_t>(d.DirectoryOffset, 0));
+    for (int32_t i = 0; i < old.Count(); ++i) lowest = std::min(lowest, old.Item(i).LocalHeaderOffset());
+    point = int64_t(lowest);
+  }
+  firstChanged_ = first;
+  rewritePoint_ = point;
+}
+
+void TZABaseArchiver::SaveTail() {
+  std::u16string folder = TempDir.empty() ? platform::TempDirectory() : TempDir;
+  tailName_ = platform::CreateTempFile(folder, u"FC");
+  try {
+    tail_ = std::make_unique<TZAFileStream>(platform::File::Open(tailName_, platform::OpenMode::Create, 0));
+    TZAStream& s = *dir_->Stream;
+    int64_t size = s.Size();
+    if (rewritePoint_ < size) {
+      s.Seek(rewritePoint_);
+      CopyBytes(s, *tail_, uint64_t(size - rewritePoint_), this);
+    }
+    // On disk before the archive is cut: a crash from here on leaves a complete tail.
+    tail_->Flush();
+  } catch (...) {
+    DropTail();
+    throw;
+  }
+}
+
+void TZABaseArchiver::DropTail() noexcept {
+  tail_.reset();
+  if (!tailName_.empty()) {
+    try {
+      platform::RemoveFile(tailName_);
+    } catch (...) {
+    }
+  }
+  tailName_.clear();
+}
+
+TZAAction TZABaseArchiver::AskFailure(const TDirItem& item, const EZAException& e) {
+  if (!dir_ || !dir_->Stream) return fxaAbort;
+  const auto op = TZAProcessOperation(item.Operation);
+  if (OnProcessFileFailure) {
+    TZAAction action = action_;
+    OnProcessFileFailure(*this, op == poUpdate ? item.Name : item.SourceFileName, op, e.NativeError(), e.ErrorCode(),
+                         e.what(), action);
+    return action;
+  }
+  int answer;
+  if (e.NativeError() == 45) return fxaAbort;
+  if (e.NativeError() == 61) {
+    answer = platform::ChoiceDialog("Confirm", e.what(), {{"Abort", platform::daAbort}, {"Ignore", platform::daIgnore}},
+                                    platform::daAbort);
+  } else {
+    answer = platform::MessageDialog("Error", ZAFormat("%s. File processing error, possibly disk is full", {e.what()}),
+                                     platform::dbAbortRetryIgnore, platform::daAbort);
+  }
+  return answer == platform::daRetry ? fxaRetry : answer == platform::daIgnore ? fxaIgnore : fxaAbort;
+}
+
+void TZABaseArchiver::CommitUpdate() {
+  if (updateDepth_ <= 0) return;
+  updateDepth_ = 0;
+  totalBytes_ = doneBytes_ = 0;
+  totalCount_ = doneCount_ = 0;
+  abort_ = false;
+  progress_ = true;
+  failure_ = nullptr;
+  action_ = fxaIgnore;
+
+  TZADirManager& d = *dir_;
+  TZADirArray& entries = d.Entries;
+  int32_t firstMarked = -1;
+  for (int32_t i = 0; i < entries.Count(); ++i) {
+    const TDirItem& e = entries.Item(i);
+    if (!e.Changed) continue;
+    totalBytes_ += e.UncompressedSize();
+    ++totalCount_;
+    if (firstMarked < 0) firstMarked = i;
+  }
+  ChooseRewritePoint();
+  const auto op = firstMarked >= 0 ? TZAProcessOperation(entries.Item(firstMarked).Operation) : poDelete;
+  if (!ReportOverall(0, op, ppStart)) return;
+
+  // What a rollback puts back besides the entry list.
+  const int64_t oldDirectoryOffset = d.DirectoryOffset;
+  uint8_t oldEnd[22];
+  std::memcpy(oldEnd, d.EndRecord, sizeof oldEnd);
+  if (firstChanged_ < d.Rollback.Count()) SaveTail();
+  TZAStream& s = *d.Stream;
+  try {
+    s.Seek(rewritePoint_);
+    s.Truncate();
+    for (int32_t i = firstChanged_; i < entries.Count() && !abort_;) {
+      bool written = false;
+      action_ = fxaRetry;
+      while (action_ == fxaRetry) {
+        action_ = fxaIgnore;
+        TDirItem& item = entries.Item(i);
+        if (item.Changed && item.Operation != poRename && item.Operation != poChangeAttr &&
+            item.Operation != poChangeComment) {
+          const int64_t at = s.Position();
+          try {
+            written = WriteEntry(i);
+          } catch (const EZAException& e) {
+            written = false;
+            // Whatever was written of the entry goes before it is retried or put back.
+            s.Seek(at);
+            s.Truncate();
+            action_ = AskFailure(entries.Item(i), e);
+            if (action_ == fxaAbort) failure_ = std::current_exception();
+          }
+        } else {
+          CopyEntry(i);
+          written = true;
+        }
+      }
+      if (action_ == fxaAbort || abort_) break;
+      if (written) {
+        ++doneCount_;
+        ++i;
+      } else if (entries.Item(i).Operation == poAdd) {
+        entries.Remove(i);
+      } else {
+        CopyEntry(i);
+        ++i;
+      }
+    }
+    if (!abort_ && action_ != fxaAbort) {
+      WriteCentralDirectory(true);
+      // The new archive is on disk before its saved tail is given up.
+      if (Options.FlushBuffers) s.Flush();
+      DropTail();
+    }
+  } catch (...) {
+    d.DirectoryOffset = oldDirectoryOffset;
+    std::memcpy(d.EndRecord, oldEnd, sizeof oldEnd);
+    RollBackUpdate();
+    throw;
+  }
+  if (abort_ || action_ == fxaAbort) {
+    d.DirectoryOffset = oldDirectoryOffset;
+    std::memcpy(d.EndRecord, oldEnd, sizeof oldEnd);
+    RollBackUpdate();
+    // A failed write or an entry that could not be written is an error, not a cancel.
+    if (failure_) std::rethrow_exception(failure_);
+    return;
+  }
+  // The archive is complete: a Cancel answer here has nothing left to stop.
+  if (OnOverallProgress) {
+    bool cancel = false;
+    OnOverallProgress(*this, 100, op, ppEnd, cancel);
+  }
+}
+
+void TZABaseArchiver::CopyEntry(int32_t index) {
+  TZADirManager& d = *dir_;
+  TZADirArray& entries = d.Entries;
+  TZADirArray& old = d.Rollback;
+  const std::u16string name = entries.Item(index).Name;
+  int32_t r = old.IndexOfName(name);
+  if (r < 0 || old.Item(r).Name != name) {
+    r = -1;
+    for (int32_t k = 0; k < old.Count(); ++k)
+      if (old.Item(k).Name == name) {
+        r = k;
+        break;
+      }
+  }
+  if (r < 0) throw EZAException(7, this);
+  if (entries.Item(index).Operation == poUpdate) entries.Store(index, old.Item(r));
+  TDirItem& item = entries.Item(index);
+  const TDirItem& was = old.Item(r);
+
+  // The record lies in the tail file; anything outside it is a damaged archive.
+  const uint64_t oldOffset = was.LocalHeaderOffset();
+  if (!tail_ || oldOffset < uint64_t(rewritePoint_)) throw EZAException(35, this);
+  const uint64_t at = oldOffset - uint64_t(rewritePoint_);
+  const uint64_t tailSize = uint64_t(tail_->Size());
+  uint8_t raw[30];
+  if (!ReadAt(*tail_, at, raw, sizeof raw)) throw EZAException(35, this);
+  TZAReader l(raw, sizeof raw);
+  if (l.U32() != kLocalSig) throw EZAException(35, this);
+  l.Skip(2);
+  const uint16_t flags = l.U16();
+  l.Skip(18);
+  const uint16_t nameLength = l.U16(), extraLength = l.U16();
+  uint64_t length = 30 + uint64_t(nameLength) + extraLength;
+  const uint64_t packed = was.CompressedSize();
+  if (packed > tailSize || length + packed > tailSize - at) throw EZAException(35, this);
+  length += packed;
+  if (flags & 8) {
+    // A data descriptor follows the data; it belongs to the record and goes with it.
+    uint8_t dd[24] = {};
+    size_t have = size_t(std::min<uint64_t>(sizeof dd, tailSize - at - length));
+    if (ReadAt(*tail_, at + length, dd, have)) {
+      TZAReader v(dd, have);
+      bool wide = was.Header.CompressedSize == kMarker32 || was.Header.UncompressedSize == kMarker32;
+      uint32_t first = v.U32(), second = v.U32();
+      if (first == kDescriptorSig && second == was.Header.Crc32 && have >= (wide ? 24u : 16u))
+        length += wide ? 24 : 16;
+      else if (first == was.Header.Crc32 && have >= (wide ? 20u : 12u))
+        length += wide ? 20 : 12;
+    }
+  }
+
+  TZAStream& s = *d.Stream;
+  const uint64_t position = uint64_t(s.Position());
+  if (position >= kMarker32) {
+    item.Zip64 = true;
+    item.Header.LocalHeaderOffset = kMarker32;
+    item.Zip64LocalHeaderOffset = position;
+  } else if (was.Header.LocalHeaderOffset == kMarker32) {
+    item.Header.LocalHeaderOffset = kMarker32;
+    item.Zip64LocalHeaderOffset = position;
+  } else {
+    item.Header.LocalHeaderOffset = uint32_t(position);
+  }
+  tail_->Seek(int64_t(at));
+  CopyBytes(*tail_, s, length, this);
+}
+
+void TZABaseArchiver::WriteCentralDirectory(bool atEnd, TZAStream* target) {
+  TZADirManager& d = *dir_;
+  TZAStream& out = target ? *target : *d.Stream;
+  if (atEnd) out.Seek(out.Size());
+  const uint64_t offset = uint64_t(out.Position());
+  TZADirArray& entries = d.Entries;
+  std::string directory;
+  for (int32_t i = 0; i < entries.Count(); ++i) {
+    TDirItem& item = entries.Item(i);
+    TZACentralHeader& h = item.Header;
+    std::string name = item.RawName;
+    if (name.empty() && !item.Name.empty()) {
+      bool utf8 = false;
+      name = EncodeName(item.Name, utf8);
+      h.Flags = uint16_t((h.Flags & ~0x0800) | (utf8 ? 0x0800 : 0));
+    }
+    if (name.size() > 0xFFFF) throw EZAException(61, this, {platform::WideToSys(item.Name)});
+    std::string zip64;
+    TZAWriter z(zip64);
+    if (h.UncompressedSize == kMarker32) z.U64(item.Zip64UncompressedSize);
+    if (h.CompressedSize == kMarker32) z.U64(item.Zip64CompressedSize);
+    if (h.LocalHeaderOffset == kMarker32) z.U64(item.Zip64LocalHeaderOffset);
+    if (h.DiskStart == 0xFFFF) z.U32(item.Zip64DiskStart);
+    std::string extra;
+    if (!zip64.empty()) TZAWriter(extra).U16(1).U16(uint16_t(zip64.size())).Bytes(zip64);
+    for (const TZAExtraField& f : item.ExtraFields) {
+      if (f.HeaderID == 1) continue;
+      // The extra length is a 16-bit field: a block that would not fit is left out.
+      if (extra.size() + 4 + f.Data.size() > 0xFFFF) continue;
+      TZAWriter(extra).U16(f.HeaderID).U16(uint16_t(f.Data.size())).Bytes(f.Data);
+    }
+    if (item.Comment.size() > 0xFFFF) item.Comment.resize(0xFFFF);
+    h.NameLength = uint16_t(name.size());
+    h.ExtraLength = uint16_t(extra.size());
+    h.CommentLength = uint16_t(item.Comment.size());
+    TZAWriter(directory)
+        .U32(kCentralSig).U16(h.VersionMadeBy).U16(h.VersionNeeded).U16(h.Flags).U16(h.Method).U16(h.ModTime)
+        .U16(h.ModDate).U32(h.Crc32).U32(h.CompressedSize).U32(h.UncompressedSize).U16(h.NameLength)
+        .U16(h.ExtraLength).U16(h.CommentLength).U16(h.DiskStart).U16(h.InternalAttributes)
+        .U32(h.ExternalAttributes).U32(h.LocalHeaderOffset)
+        .Bytes(name).Bytes(extra).Bytes(item.Comment);
+  }
+  try {
+    if (!directory.empty() && out.Write(directory.data(), directory.size()) != directory.size())
+      throw EZAException(46, this);
+  } catch (const EInOutError&) {
+    throw EZAException(46, this);
+  }
+
+  const uint64_t count = uint64_t(entries.Count());
+  const uint64_t size = directory.size();
+  const uint64_t volume = 0;  // this component writes single-volume archives only
+  std::string tail;
+  const uint64_t after = uint64_t(out.Position());
+  if (after >= kMarker32 || count >= 0xFFFF) {
+    TZAWriter(tail)
+        .U32(kZip64EndSig).U64(44).U16(45).U16(45).U32(uint32_t(volume)).U32(uint32_t(volume))
+        .U64(count).U64(count).U64(size).U64(offset)
+        .U32(kZip64LocatorSig).U32(uint32_t(volume)).U64(after).U32(uint32_t(volume + 1));
+  }
+  uint8_t* end = d.EndRecord;
+  uint32_t signature = uint32_t(end[0]) | uint32_t(end[1]) << 8 | uint32_t(end[2]) << 16 | uint32_t(end[3]) << 24;
+  if (signature == 0) signature = kEndSig;
+  uint16_t counted = count > 0xFFFE ? 0xFFFF : uint16_t(count);
+  const std::string& comment = d.Comment;
+  std::string record;
+  TZAWriter(record)
+      .U32(signature).U16(uint16_t(volume)).U16(uint16_t(volume)).U16(counted).U16(counted)
+      .U32(size >= kMarker32 ? kMarker32 : uint32_t(size)).U32(offset >= kMarker32 ? kMarker32 : uint32_t(offset))
+      .U16(uint16_t(std::min<size_t>(comment.size(), 0xFFFF)));
+  std::memcpy(end, record.data(), sizeof d.EndRecord);
+  tail += record;
+  tail.append(comment, 0, std::min<size_t>(comment.size(), 0xFFFF));
+  try {
+    if (out.Write(tail.data(), tail.size()) != tail.size()) throw EZAException(46, this);
+  } catch (const EInOutError&) {
+    throw EZAException(46, this);
+  }
+  if (!target) {
+    d.DirectoryOffset = int64_t(offset);
+    d.EndRecordPosition = int64_t(after);
+  }
+}
+
+void TZABaseArchiver::RollBackUpdate() {
+  TZADirManager& d = *dir_;
+  d.Entries.Assign(d.Rollback);
+  if (!d.Stream) return;
+  TZAStream& s = *d.Stream;
+  if (!tail_) {
+    s.Seek(rewritePoint_);
+    s.Truncate();
+    WriteCentralDirectory(true);
+    return;
+  }
+  try {
+    s.Seek(rewritePoint_);
+    s.Truncate();
+    tail_->Seek(0);
+    CopyBytes(*tail_, s, uint64_t(tail_->Size()), this);
+    if (Options.FlushBuffers) s.Flush();
+  } catch (const std::exception& e) {
+    // The tail file is now the only copy of the archive's end: it stays on disk.
+    std::string kept = platform::WideToSys(tailName_);
+    tail_.reset();
+    tailName_.clear();
+    throw Exception(Format("The archive \"%s\" could not be restored (%s); its end is kept in \"%s\"",
+                           platform::WideToSys(FileName).c_str(), e.what(), kept.c_str()));
+  }
+  DropTail();
+}
+
+}  // namespace velarin::archive

@@ -13,21 +13,8 @@ using namespace velarin::archive;
 namespace {
 
 #ifndef _WIN32
-bool Have(const char* tool) {
-  std::string cmd = std::string("command -v ") + tool + " >/dev/null 2>&1";
-  return std::system(cmd.c_str()) == 0;
-}
-
-std::string Capture(const std::string& cmd) {
-  std::string out;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return out;
-  char buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
-}
+using ziptest::Capture;
+using ziptest::Have;
 
 // A work folder with two books (one large and compressible) and a note.
 class ToolArchive : public testing::Test {

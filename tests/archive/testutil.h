@@ -1,6 +1,8 @@
 // Shared helpers of the archive tests: temporary files and opening archives from bytes.
 #pragma once
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -55,5 +57,37 @@ inline std::string ReadFileBytes(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
+
+#ifndef _WIN32
+inline bool Have(const char* tool) {
+  std::string cmd = std::string("command -v ") + tool + " >/dev/null 2>&1";
+  return std::system(cmd.c_str()) == 0;
+}
+
+inline std::string Capture(const std::string& cmd) {
+  std::string out;
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return out;
+  char buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  pclose(p);
+  return out;
+}
+
+// The independent testers that are installed each accept the archive: unzip -t, 7z t
+// and Python's zipfile.testzip(). Empty when all pass, else the names of those that failed.
+inline std::string IndependentTestersReject(const std::string& path) {
+  std::string failed;
+  if (Have("unzip") && std::system(("unzip -tqq '" + path + "' >/dev/null 2>&1").c_str()) != 0) failed += " unzip";
+  if (Have("7z") && std::system(("7z t -bd -bso0 -bse0 -bsp0 '" + path + "' >/dev/null 2>&1").c_str()) != 0)
+    failed += " 7z";
+  if (Have("python3") &&
+      std::system(("python3 -c \"import sys,zipfile; sys.exit(zipfile.ZipFile(sys.argv[1]).testzip() is not None)\" '" +
+                   path + "' >/dev/null 2>&1").c_str()) != 0)
+    failed += " python";
+  return failed;
+}
+#endif
 
 }  // namespace ziptest

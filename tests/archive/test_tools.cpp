@@ -1,4 +1,5 @@
-// Archives made by independent tools (zip, 7z, Python's zipfile): extracted bytes equal unzip -p.
+// Archives made by independent tools (zip, 7z, Python's zipfile): extracted bytes equal unzip -p,
+// and an entry replaced in each leaves an archive the tools accept.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -49,6 +50,29 @@ class ToolArchive : public testing::Test {
     TZAArchiveItem item;
     EXPECT_EQ(zip.FindEntry(u"*.fb2", item, u"", 0x28BF), hasBook);
   }
+  // A copy of the archive with entry replaced: the testers accept it, unzip gives the new
+  // text, and every other entry still gives what it gave before.
+  void ExpectEditable(const std::string& archive, const std::u16string& entry) {
+    std::string copy = archive + ".edited.zip";
+    std::filesystem::copy_file(archive, copy, std::filesystem::copy_options::overwrite_existing);
+    const std::string text = "<FictionBook>edited " + archive + "</FictionBook>";
+    {
+      TZipArchiver zip;
+      zip.FileName = velarin::platform::Utf8ToWide(copy);
+      zip.Open(2);
+      zip.PutEntryFromText(entry, text);
+    }
+    EXPECT_EQ(ziptest::IndependentTestersReject(copy), "") << archive;
+    TZipArchiver zip;
+    zip.FileName = velarin::platform::Utf8ToWide(copy);
+    zip.Open(0);
+    for (int32_t i = 0; i < zip.EntryCount(); ++i) {
+      std::string name = velarin::platform::WideToUtf8(zip.Entry(i).Name);
+      if (!name.empty() && name.back() == '/') continue;
+      std::string expected = zip.Entry(i).Name == entry ? text : Capture("unzip -p '" + archive + "' '" + name + "'");
+      EXPECT_EQ(Capture("unzip -p '" + copy + "' '" + name + "' 2>/dev/null"), expected) << archive << ": " << name;
+    }
+  }
   ziptest::TempFile work_{"", "unused"};
 };
 
@@ -62,6 +86,8 @@ TEST_F(ToolArchive, ZipStoredAndDeflated) {
   ASSERT_EQ(std::system(In("zip -q -9 deflated.zip book.fb2 note.txt sub/inner.fb2").c_str()), 0);
   ExpectSameAsUnzip(work_.Dir() + "/stored.zip", 3);
   ExpectSameAsUnzip(work_.Dir() + "/deflated.zip", 3);
+  ExpectEditable(work_.Dir() + "/stored.zip", u"book.fb2");
+  ExpectEditable(work_.Dir() + "/deflated.zip", u"note.txt");
 }
 
 TEST_F(ToolArchive, ZipWithFolderEntriesAndForcedDescriptors) {
@@ -69,6 +95,20 @@ TEST_F(ToolArchive, ZipWithFolderEntriesAndForcedDescriptors) {
   NEED("unzip");
   ASSERT_EQ(std::system(In("zip -q -r -fd folders.zip sub book.fb2").c_str()), 0);
   ExpectSameAsUnzip(work_.Dir() + "/folders.zip", 2);
+  ExpectEditable(work_.Dir() + "/folders.zip", u"sub/inner.fb2");
+  // book.fb2 comes after the edited entry and carries a data descriptor: it moves with its record.
+  auto recordOf = [](const std::string& path) {
+    TZipArchiver zip;
+    zip.FileName = velarin::platform::Utf8ToWide(path);
+    zip.Open(0);
+    int32_t i = -1;
+    EXPECT_TRUE(zip.IndexOfEntry(u"book.fb2", i));
+    const TDirItem& e = zip.Entry(i);
+    EXPECT_EQ(e.Header.Flags & 8, 8);
+    std::string bytes = ziptest::ReadFileBytes(path);
+    return bytes.substr(size_t(e.LocalHeaderOffset()), 30 + 8 + size_t(e.CompressedSize()) + 16);
+  };
+  EXPECT_EQ(recordOf(work_.Dir() + "/folders.zip.edited.zip"), recordOf(work_.Dir() + "/folders.zip"));
 }
 
 TEST_F(ToolArchive, StreamedZipWithDataDescriptors) {
@@ -76,6 +116,7 @@ TEST_F(ToolArchive, StreamedZipWithDataDescriptors) {
   NEED("unzip");
   ASSERT_EQ(std::system(In("cat book.fb2 | zip -q -fz- - - | cat > streamed.zip").c_str()), 0);
   ExpectSameAsUnzip(work_.Dir() + "/streamed.zip", 1, false);
+  ExpectEditable(work_.Dir() + "/streamed.zip", u"-");
   // The same archive without its directory is read from its local headers and descriptors.
   std::string bytes = ziptest::ReadFileBytes(work_.Dir() + "/streamed.zip");
   size_t dir = bytes.rfind(std::string("PK\x01\x02", 4));
@@ -93,6 +134,7 @@ TEST_F(ToolArchive, Zip64Records) {
   NEED("unzip");
   ASSERT_EQ(std::system(In("zip -q -fz z64.zip book.fb2 note.txt").c_str()), 0);
   ExpectSameAsUnzip(work_.Dir() + "/z64.zip", 2);
+  ExpectEditable(work_.Dir() + "/z64.zip", u"book.fb2");
 }
 
 TEST_F(ToolArchive, SevenZipWithUtf8Names) {
@@ -102,6 +144,7 @@ TEST_F(ToolArchive, SevenZipWithUtf8Names) {
   ASSERT_EQ(std::system(In("7z a -tzip -mcu=on -bd -bso0 seven.zip book.fb2 '\xd0\xba\xd0\xbd\xd0\xb8\xd0\xb3"
                            "\xd0\xb0.fb2' >/dev/null").c_str()), 0);
   ExpectSameAsUnzip(work_.Dir() + "/seven.zip", 2);
+  ExpectEditable(work_.Dir() + "/seven.zip", u"book.fb2");
   TZipArchiver zip;
   zip.FileName = velarin::platform::Utf8ToWide(work_.Dir() + "/seven.zip");
   zip.Open(0);
@@ -115,6 +158,7 @@ TEST_F(ToolArchive, PythonZipfile) {
                            "as z:\n z.write('book.fb2')\n z.write('note.txt', 'dir/note.txt')\"").c_str()),
             0);
   ExpectSameAsUnzip(work_.Dir() + "/py.zip", 2);
+  ExpectEditable(work_.Dir() + "/py.zip", u"book.fb2");
 }
 
 TEST_F(ToolArchive, StubPrependedWithCat) {
@@ -123,8 +167,10 @@ TEST_F(ToolArchive, StubPrependedWithCat) {
   Write("stub.bin", std::string(5000, '\x7f') + "MZ stub");
   ASSERT_EQ(std::system(In("zip -q plain.zip book.fb2 note.txt && cat stub.bin plain.zip > stubbed.zip").c_str()), 0);
   ExpectSameAsUnzip(work_.Dir() + "/stubbed.zip", 2);
+  ExpectEditable(work_.Dir() + "/stubbed.zip", u"book.fb2");
   ASSERT_EQ(std::system(In("cp stubbed.zip adjusted.zip && zip -q -A adjusted.zip").c_str()), 0);
   ExpectSameAsUnzip(work_.Dir() + "/adjusted.zip", 2);
+  ExpectEditable(work_.Dir() + "/adjusted.zip", u"book.fb2");
 }
 #endif
 

@@ -181,6 +181,28 @@ TEST_F(Update, ReplacedEntryHeaderAndExtraBlocks) {
   EXPECT_EQ(unicode, 1);
 }
 
+TEST_F(Update, Zip64AlwaysWritesZip64RecordsTheToolsAccept) {
+  ziptest::TempFile file(ThreeEntries());
+  const std::string text = Text(70000, 9);
+  {
+    TZipArchiver zip;
+    OpenForUpdate(zip, file);
+    zip.Zip64Mode = zmAlways;
+    zip.PutEntryFromText(u"a.txt", text);
+  }
+  TDirItem e = EntryOf(file.Path(), u"a.txt");
+  EXPECT_EQ(e.Header.VersionNeeded, 45);
+  EXPECT_EQ(e.Header.CompressedSize, 0xFFFFFFFFu);
+  EXPECT_EQ(e.Header.UncompressedSize, 0xFFFFFFFFu);
+  EXPECT_EQ(e.Header.LocalHeaderOffset, 0xFFFFFFFFu);
+  EXPECT_EQ(e.UncompressedSize(), text.size());
+  EXPECT_EQ(Read(file.Path(), u"a.txt"), text);
+  EXPECT_EQ(Read(file.Path(), u"c.bin"), std::string(3000, '\x01') + "tail");
+#ifndef _WIN32
+  EXPECT_EQ(ziptest::IndependentTestersReject(file.Path()), "");
+#endif
+}
+
 TEST_F(Update, EmptyTextIsStoredWithNoData) {
   ziptest::TempFile file(ThreeEntries());
   {

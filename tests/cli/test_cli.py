@@ -192,5 +192,80 @@ class Cli(unittest.TestCase):
                          expected["textviewng__demo.fb2"]["expected"]["book-title"])
 
 
+
+import random  # noqa: E402  (the archive tests below)
+import zipfile  # noqa: E402
+
+
+class CliArchived(unittest.TestCase):
+    """set and get on books inside .zip and .fbz archives; the other entries survive the save."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="velarin-cli-zip-")
+        with open(os.path.join(SAMPLES, "two-authors-utf8.fb2"), "rb") as f:
+            self.text = f.read()
+        self.cover = bytes(random.Random(5).getrandbits(8) for _ in range(30000))
+        self.notes = b"Notes on the edition.\r\n" * 200
+
+    def tearDown(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def make(self, name, entry, method):
+        """An archive: a stored cover before the book, a deflated text after it."""
+        path = os.path.join(self.dir, name)
+        with zipfile.ZipFile(path, "w") as z:
+            z.writestr("cover.jpg", self.cover, compress_type=zipfile.ZIP_STORED)
+            z.writestr(entry, self.text, compress_type=method)
+            z.writestr("notes.txt", self.notes, compress_type=zipfile.ZIP_DEFLATED)
+        return path
+
+    def assert_sound(self, path, names):
+        if shutil.which("unzip"):
+            p = subprocess.run(["unzip", "-tqq", path], capture_output=True)
+            self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+            p = subprocess.run(["unzip", "-p", path, "cover.jpg"], capture_output=True)
+            self.assertEqual(p.returncode, 0)
+            self.assertEqual(p.stdout, self.cover)
+        with zipfile.ZipFile(path) as z:
+            self.assertIsNone(z.testzip())
+            self.assertEqual(z.namelist(), names)
+            self.assertEqual(z.read("cover.jpg"), self.cover)
+            self.assertEqual(z.read("notes.txt"), self.notes)
+
+    def test_set_then_get(self):
+        for name, entry, method in [("BOOK.fb2.zip", "two-authors-utf8.fb2", zipfile.ZIP_DEFLATED),
+                                    ("book.fbz", "lib/2024/two.fb2", zipfile.ZIP_STORED)]:
+            with self.subTest(archive=name):
+                path = self.make(name, entry, method)
+                before = json.loads(run("show", "--json", path, check=0).stdout)[0]["fields"]
+                run("set", path, "Title", "Новый маяк", "Author:1", "Lund", check=0)
+                self.assertEqual(run("get", path, "Title", check=0).stdout, "Новый маяк\n")
+                self.assertEqual(run("get", path, "Author", check=0).stdout, "Весельская\nLund\n")
+                self.assert_sound(path, ["cover.jpg", entry, "notes.txt"])
+                with zipfile.ZipFile(path) as z:
+                    book = z.read(entry).decode("utf-8")
+                self.assertIn("Новый маяк", book)
+                self.assertNotIn("Lindqvist", book)
+                after = json.loads(run("show", "--json", path, check=0).stdout)[0]["fields"]
+                self.assertEqual(after["Author"], ["Весельская", "Lund"])
+                self.assertEqual(after["Authors"], "Марта Весельская, Tomas Lund")
+                for field in ("Title", "Author", "Authors"):
+                    del before[field], after[field]
+                self.assertEqual(after, before, "the other fields are as they were")
+
+    def test_set_on_an_archive_without_a_book_keeps_it(self):
+        path = os.path.join(self.dir, "none.zip")
+        with zipfile.ZipFile(path, "w") as z:
+            z.writestr("book.fb2.txt", self.text)
+            z.writestr("cover.jpg", self.cover, compress_type=zipfile.ZIP_STORED)
+        with open(path, "rb") as f:
+            original = f.read()
+        p = run("set", path, "Title", "x")
+        self.assertEqual(p.returncode, 1)
+        self.assertIn("none.zip", p.stderr)
+        with open(path, "rb") as f:
+            self.assertEqual(f.read(), original)
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "archive/ZAReader.h"
+#include "archive/ZARecords.h"
 #include "archive/ZipArchiver.h"
 #include "platform/codepage.h"
 #include "platform/dialogs.h"
@@ -12,13 +13,7 @@
 namespace velarin::archive {
 namespace {
 
-constexpr uint32_t kLocalSig = 0x04034B50;
-constexpr uint32_t kCentralSig = 0x02014B50;
-constexpr uint32_t kDescriptorSig = 0x08074B50;
-constexpr uint32_t kEndSig = 0x06054B50;
-constexpr uint32_t kZip64EndSig = 0x06064B50;
-constexpr uint32_t kZip64LocatorSig = 0x07064B50;
-constexpr uint32_t kMarker32 = 0xFFFFFFFFu;
+constexpr uint32_t kMarker32 = kZip64Marker;
 constexpr size_t kCopyChunk = 1 << 20;
 
 // Copies n bytes from one stream's position to the other's; a short read is a damaged archive.
@@ -33,14 +28,7 @@ void CopyBytes(TZAStream& from, TZAStream& to, uint64_t n, const TZAComponent* o
 }
 
 bool ReadAt(TZAStream& s, uint64_t at, void* buffer, size_t n) {
-  if (at > uint64_t(INT64_MAX) || s.Seek(int64_t(at)) != int64_t(at)) return false;
-  size_t got = 0;
-  while (got < n) {
-    size_t r = s.Read(static_cast<uint8_t*>(buffer) + got, n - got);
-    if (r == 0) break;
-    got += r;
-  }
-  return got == n;
+  return at <= uint64_t(INT64_MAX) && ZAReadAt(s, int64_t(at), buffer, n);
 }
 
 }  // namespace

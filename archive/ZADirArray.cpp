@@ -110,18 +110,19 @@ void TZADirArray::SetCount(int32_t count) {
   if (count <= 0) {
     items_.clear();
     items_.shrink_to_fit();
+    capacity_ = 0;
     count_ = 0;
     return;
   }
-  int32_t fresh = Capacity();  // slots from here on are newly made, hence empty
-  if (count > Capacity()) {
+  if (count > capacity_) {
     growthStep_ = std::min(growthStep_ * 2, kGrowthCeiling);
-    int64_t capacity = std::max<int64_t>(int64_t(Capacity()) + growthStep_, count);
-    items_.resize(size_t(capacity));
+    int64_t capacity = std::max<int64_t>(int64_t(capacity_) + growthStep_, count);
+    items_.reserve(size_t(capacity));
     names_.Reserve(size_t(capacity));
+    capacity_ = int32_t(capacity);
   }
-  // Slots coming into use start empty, whatever an earlier, longer list left there.
-  for (int32_t i = count_; i < std::min(count, fresh); ++i) items_[size_t(i)] = TDirItem();
+  // Items coming into use start empty; items beyond the count are dropped.
+  items_.resize(size_t(count));
   count_ = count;
 }
 
@@ -174,12 +175,11 @@ void TZADirArray::Remove(int32_t i) {
   // Equal names are equal strings, so dropping position i keeps the index exact.
   if (i < names_.Count()) names_.Delete(i);
   items_.erase(items_.begin() + i);
-  items_.emplace_back();
   --count_;
 }
 
 void TZADirArray::Clear() {
-  for (int32_t i = 0; i < count_; ++i) items_[size_t(i)] = TDirItem();
+  items_.clear();
   count_ = 0;
   names_.Clear();
 }

@@ -134,7 +134,7 @@ class TZADirArray {
 
   int32_t Count() const noexcept { return count_; }
   void SetCount(int32_t count);
-  int32_t Capacity() const noexcept { return int32_t(items_.size()); }
+  int32_t Capacity() const noexcept { return capacity_; }
 
   TDirItem Copy(int32_t i) const;      // native error 2
   TDirItem& Item(int32_t i);           // native error 3
@@ -152,7 +152,10 @@ class TZADirArray {
  private:
   void Check(int32_t i, int nativeError) const;
   const TZAComponent* owner_;
-  std::vector<TDirItem> items_;  // size() is the capacity
+  // Only the items in use are constructed; the growth rule decides how much room is
+  // reserved, so a small archive does not build hundreds of empty items.
+  std::vector<TDirItem> items_;  // size() is the count
+  int32_t capacity_ = 0;
   int32_t count_ = 0;
   int32_t growthStep_ = 500;
   static constexpr int32_t kGrowthCeiling = 10000;

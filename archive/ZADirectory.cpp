@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "archive/ZAReader.h"
+#include "archive/ZARecords.h"
 #include "archive/ZAScan.h"
 #include "archive/ZipArchiver.h"
 #include "platform/codepage.h"
@@ -11,31 +12,13 @@
 namespace velarin::archive {
 namespace {
 
-constexpr uint32_t kLocalSig = 0x04034B50;
-constexpr uint32_t kCentralSig = 0x02014B50;
-constexpr uint32_t kEndSig = 0x06054B50;
-constexpr uint32_t kZip64LocatorSig = 0x07064B50;
-constexpr uint32_t kZip64EndSig = 0x06064B50;
-constexpr uint32_t kDescriptorSig = 0x08074B50;
-constexpr size_t kEndRecordSize = 22;
 constexpr int64_t kEndSearchSpan = 65600;
 
 uint16_t Get16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
 uint32_t Get32(const uint8_t* p) { return TZAReader(p, 4).U32(); }
 uint64_t Get64(const uint8_t* p) { return TZAReader(p, 8).U64(); }
 
-// Reads exactly n bytes at pos; false when the stream has fewer.
-bool ReadAt(TZAStream& s, int64_t pos, void* buffer, size_t n) {
-  if (pos < 0 || pos > s.Size()) return false;
-  s.Seek(pos);
-  size_t got = 0;
-  while (got < n) {
-    size_t r = s.Read(static_cast<uint8_t*>(buffer) + got, n - got);
-    if (r == 0) break;
-    got += r;
-  }
-  return got == n;
-}
+bool ReadAt(TZAStream& s, int64_t pos, void* buffer, size_t n) { return ZAReadAt(s, pos, buffer, n); }
 
 TZACentralHeader ParseCentralHeader(const uint8_t* p) {
   TZAReader r(p, kZACentralHeaderSize);

@@ -8,6 +8,7 @@
 #include "archive/ZACrypt.h"
 #include "archive/ZAReader.h"
 #include "archive/ZAZlib.h"
+#include "archive/ZARecords.h"
 #include "archive/ZipArchiver.h"
 #include "platform/codepage.h"
 #include "platform/dialogs.h"
@@ -15,16 +16,7 @@
 namespace velarin::archive {
 namespace {
 
-// Reads up to n bytes, looping over short reads; answers how many arrived.
-size_t ReadFull(TZAStream& s, uint8_t* buffer, size_t n) {
-  size_t got = 0;
-  while (got < n) {
-    size_t r = s.Read(buffer + got, n - got);
-    if (r == 0) break;
-    got += r;
-  }
-  return got;
-}
+size_t ReadFull(TZAStream& s, uint8_t* buffer, size_t n) { return ZAReadFull(s, buffer, n); }
 
 constexpr uint64_t kOutputWindow = 128 * 1024;
 

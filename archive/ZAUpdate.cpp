@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "archive/ZAReader.h"
+#include "archive/ZARecords.h"
 #include "archive/ZAZlib.h"
 #include "archive/ZipArchiver.h"
 #include "platform/codepage.h"
@@ -15,9 +16,7 @@
 namespace velarin::archive {
 namespace {
 
-constexpr uint32_t kLocalSig = 0x04034B50;
-constexpr uint32_t kCentralSig = 0x02014B50;
-constexpr uint32_t kMarker32 = 0xFFFFFFFFu;
+constexpr uint32_t kMarker32 = kZip64Marker;
 constexpr uint16_t kUnicodeNameId = 0x554E;
 constexpr uint32_t kUnicodeNameSig = 0x5843554E;
 
@@ -121,13 +120,7 @@ void TZABaseArchiver::PutEntryFromStream(const std::u16string& name, TZAStream* 
         int64_t saved = stream->Position();
         std::string bytes(size_t(std::max<int32_t>(count, 0)), '\0');
         stream->Seek(position);
-        size_t got = 0;
-        while (got < bytes.size()) {
-          size_t r = stream->Read(&bytes[got], bytes.size() - got);
-          if (r == 0) break;
-          got += r;
-        }
-        bytes.resize(got);
+        bytes.resize(ZAReadFull(*stream, bytes.data(), bytes.size()));
         stream->Seek(saved);
         item.Source = std::make_shared<TZAMemoryStream>(std::move(bytes));
         item.OwnsSource = true;
@@ -323,12 +316,7 @@ bool TZABaseArchiver::CompressEntry(TDirItem& item, TZAStream& source, uint32_t&
     }
     if (abort_) break;
     size_t want = size_t(std::min<uint64_t>(block, size - read));
-    size_t got = 0;
-    while (got < want) {
-      size_t r = source.Read(in.data() + got, want - got);
-      if (r == 0) break;
-      got += r;
-    }
+    size_t got = ZAReadFull(source, in.data(), want);
     if (got == 0) break;
     crc = ZACrc32(crc, in.data(), got);
     const uint8_t* data = in.data();

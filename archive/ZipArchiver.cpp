@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "archive/ZAReader.h"
+#include "archive/ZARecords.h"
 #include "platform/codepage.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -187,7 +188,7 @@ void TZABaseArchiver::CreateArchive() {
     volume_ = std::make_unique<TZAFileStream>(platform::File::Open(FileName, platform::OpenMode::Create, 0));
   dir_ = std::make_unique<TZADirManager>(volume_.get(), true, this);
   std::memset(dir_->EndRecord, 0, sizeof dir_->EndRecord);
-  ZAPut32(dir_->EndRecord, 0x06054B50);
+  ZAPut32(dir_->EndRecord, kEndSig);
 }
 
 void TZABaseArchiver::DetectSpanningMode(bool found) {
@@ -215,7 +216,7 @@ void TZABaseArchiver::Close() noexcept {
       // A new archive that nothing was written to gets the directory of an empty archive.
       if (dir_ && dir_->Stream && dir_->Create && dir_->Stream->Size() == 0) {
         uint8_t end[22] = {};
-        ZAPut32(end, 0x06054B50);
+        ZAPut32(end, kEndSig);
         dir_->Stream->Seek(0);
         dir_->Stream->Write(end, sizeof end);
       }

@@ -78,6 +78,11 @@ File File::Open(const std::u16string& name, OpenMode mode, unsigned /*share*/) {
       ::close(fd);
       fd = -1;
       errno = EISDIR;
+    } else if (mode == OpenMode::ReadWrite && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+      // A file nobody may write is not written, even by root: as on Windows.
+      ::close(fd);
+      fd = -1;
+      errno = EACCES;
     }
   }
   if (fd < 0) {

@@ -71,8 +71,11 @@ File File::Open(const std::u16string& name, OpenMode mode, unsigned share) {
   if (share & shareWrite) shareMode |= FILE_SHARE_WRITE;
   if (share & shareDelete) shareMode |= FILE_SHARE_DELETE;
   HANDLE h = INVALID_HANDLE_VALUE;
+  DWORD attributes = mode == OpenMode::ReadWrite ? GetFileAttributesW(W(name)) : INVALID_FILE_ATTRIBUTES;
   if (creating && faults::Hit(faults::Op::Create))
     SetLastError(ERROR_ACCESS_DENIED);
+  else if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+    SetLastError(ERROR_ACCESS_DENIED);  // as Windows answers; Wine running as root would open it
   else
     h = CreateFileW(W(name), access, shareMode, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {

@@ -65,6 +65,9 @@ TEST_F(Files, ReplaceLeavesAReadOnlyFileAlone) {
   EXPECT_THROW(ReplaceFileContent(Path("locked.fb2"), "new"), EFCreateError);
   EXPECT_EQ(ReadWholeFile(Path("locked.fb2")), "old");
   EXPECT_EQ(Entries(), 1u);
+  // Nor is it opened for writing, whoever asks (root too).
+  EXPECT_THROW(File::Open(Path("locked.fb2"), OpenMode::ReadWrite), EFOpenError);
+  EXPECT_NO_THROW(File::Open(Path("locked.fb2"), OpenMode::Read));
 }
 
 TEST_F(Files, ReplaceFollowsLinksToTheRealFile) {

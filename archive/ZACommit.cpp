@@ -15,6 +15,7 @@ namespace {
 
 constexpr uint32_t kMarker32 = kZip64Marker;
 constexpr size_t kCopyChunk = 1 << 20;
+constexpr uint64_t kMemoryTailLimit = 64 << 20;
 
 // Copies n bytes from one stream's position to the other's; a short read is a damaged archive.
 void CopyBytes(TZAStream& from, TZAStream& to, uint64_t n, const TZAComponent* owner) {
@@ -56,7 +57,14 @@ void TZABaseArchiver::EndUpdate() {
 }
 
 void TZABaseArchiver::AbandonUpdate() noexcept {
-  if (updateDepth_ > 0) updateDepth_ = 0;
+  if (updateDepth_ <= 0) return;
+  updateDepth_ = 0;
+  // Nothing was written, so the list goes back to what the file holds: items left half
+  // registered would otherwise reach the directory of a later commit without their data.
+  try {
+    dir_->Entries.Assign(dir_->Rollback);
+  } catch (...) {
+  }
 }
 
 void TZABaseArchiver::ChooseRewritePoint() {
@@ -93,16 +101,27 @@ void TZABaseArchiver::ChooseRewritePoint() {
   rewritePoint_ = point;
 }
 
-void TZABaseArchiver::SaveTail() {
+void TZABaseArchiver::SaveTail(bool toFile) {
+  TZAStream& s = *dir_->Stream;
+  const int64_t size = s.Size();
+  const uint64_t length = rewritePoint_ < size ? uint64_t(size - rewritePoint_) : 0;
+  // Only the old directory and end records lie past the point when nothing moves: they
+  // are kept in memory unless they are large.
+  if (!toFile && length <= kMemoryTailLimit) {
+    auto memory = std::make_unique<TZAMemoryStream>();
+    memory->Reserve(size_t(length));
+    s.Seek(rewritePoint_);
+    CopyBytes(s, *memory, length, this);
+    tail_ = std::move(memory);
+    return;
+  }
   std::u16string folder = TempDir.empty() ? platform::TempDirectory() : TempDir;
   tailName_ = platform::CreateTempFile(folder, u"FC");
   try {
     tail_ = std::make_unique<TZAFileStream>(platform::File::Open(tailName_, platform::OpenMode::Create, 0));
-    TZAStream& s = *dir_->Stream;
-    int64_t size = s.Size();
-    if (rewritePoint_ < size) {
+    if (length) {
       s.Seek(rewritePoint_);
-      CopyBytes(s, *tail_, uint64_t(size - rewritePoint_), this);
+      CopyBytes(s, *tail_, length, this);
     }
     // On disk before the archive is cut: a crash from here on leaves a complete tail.
     tail_->Flush();
@@ -166,13 +185,21 @@ void TZABaseArchiver::CommitUpdate() {
   }
   ChooseRewritePoint();
   const auto op = firstMarked >= 0 ? TZAProcessOperation(entries.Item(firstMarked).Operation) : poDelete;
-  if (!ReportOverall(0, op, ppStart)) return;
+  if (!ReportOverall(0, op, ppStart)) {
+    d.Entries.Assign(d.Rollback);  // nothing is written: the list stays what the file holds
+    return;
+  }
 
   // What a rollback puts back besides the entry list.
   const int64_t oldDirectoryOffset = d.DirectoryOffset;
   uint8_t oldEnd[22];
   std::memcpy(oldEnd, d.EndRecord, sizeof oldEnd);
-  if (firstChanged_ < d.Rollback.Count()) SaveTail();
+  try {
+    SaveTail(firstChanged_ < d.Rollback.Count());
+  } catch (...) {
+    d.Entries.Assign(d.Rollback);
+    throw;
+  }
   TZAStream& s = *d.Stream;
   try {
     s.Seek(rewritePoint_);
@@ -408,6 +435,7 @@ void TZABaseArchiver::RollBackUpdate() {
     CopyBytes(*tail_, s, uint64_t(tail_->Size()), this);
     if (Options.FlushBuffers) s.Flush();
   } catch (const std::exception& e) {
+    if (tailName_.empty()) throw;
     // The tail file is now the only copy of the archive's end: it stays on disk.
     std::string kept = platform::WideToSys(tailName_);
     tail_.reset();

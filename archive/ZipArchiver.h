@@ -283,7 +283,7 @@ class TZABaseArchiver : public TZAComponent {
   std::string EncodeName(const std::u16string& name, bool& utf8) const;
   // committing (ZACommit.cpp)
   void ChooseRewritePoint();
-  void SaveTail();
+  void SaveTail(bool toFile);
   void DropTail() noexcept;
   TZAAction AskFailure(const TDirItem& item, const EZAException& e);
 
@@ -306,7 +306,9 @@ class TZABaseArchiver : public TZAComponent {
   bool committedOnce_ = false;
   int32_t firstChanged_ = 0;
   int64_t rewritePoint_ = 0;
-  std::unique_ptr<TZAFileStream> tail_;
+  // The archive from the rewrite point on, as it was: a tail file, or in memory when
+  // only the old directory lies there.
+  std::unique_ptr<TZAStream> tail_;
   std::u16string tailName_;
   TZAAction action_ = fxaIgnore;
   uint64_t totalBytes_ = 0, doneBytes_ = 0;

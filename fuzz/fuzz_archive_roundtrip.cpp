@@ -78,9 +78,12 @@ const fs::path& TailFolder() {
   return *folder;
 }
 
+// abort() runs no exit handler: the folder goes first.
 [[noreturn]] void Fail(const char* what) {
   std::fprintf(stderr, "roundtrip: %s\n", what);
   std::fflush(stderr);
+  std::error_code ec;
+  fs::remove_all(TailFolder(), ec);
   std::abort();
 }
 

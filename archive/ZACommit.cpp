@@ -271,7 +271,9 @@ void TZABaseArchiver::CopyEntry(int32_t index) {
   TZADirArray& entries = d.Entries;
   TZADirArray& old = d.Rollback;
   const std::u16string name = entries.Item(index).Name;
-  int32_t r = old.IndexOfName(name);
+  // Entries are replaced in place or appended, so an unchanged one sits where it was in
+  // the old list; only there is the record of one of several equal names certain.
+  int32_t r = index < old.Count() && old.Item(index).Name == name ? index : old.IndexOfName(name);
   if (r < 0 || old.Item(r).Name != name) {
     r = -1;
     for (int32_t k = 0; k < old.Count(); ++k)

@@ -155,11 +155,12 @@ void TZADirArray::Store(int32_t i, const TDirItem& item) {
 
 void TZADirArray::SetName(int32_t i, const std::u16string& name) {
   TDirItem& item = Item(i);
-  int32_t found = names_.IndexOf(platform::LowerW(item.Name));
+  // Position i of the index is entry i's name. Looking the old name up instead would find
+  // another entry of the same name (an earlier nameless one, say) and refuse a valid archive.
   std::u16string lowered = platform::LowerW(name);
-  if (found < 0)
+  if (i == names_.Count())
     names_.Append(lowered);
-  else if (found == i)
+  else if (i < names_.Count())
     names_.Replace(i, lowered);
   else
     throw EZAException(59, owner_);

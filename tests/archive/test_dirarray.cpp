@@ -85,15 +85,22 @@ TEST(DirArray, RenamingRulesAndEmptyNames) {
   list.SetName(1, u"one");  // another entry may already have the name
   EXPECT_EQ(list.IndexOfName(u"ONE"), 1);
   EXPECT_EQ(list.Item(1).Name, u"one");
-  // Entry 0's present name is also entry 1's, and the index answers 1: not entry 0's own.
-  EXPECT_EQ(NativeOf([&] { list.SetName(0, u"zero"); }), 59);
+  // Entry 0 shares its present name with entry 1; renaming it touches only its own slot.
+  list.SetName(0, u"zero");
+  EXPECT_EQ(list.IndexOfName(u"zero"), 0);
+  EXPECT_EQ(list.IndexOfName(u"one"), 1);
 
+  // A nameless entry before others, as archives made by some tools have.
   TZADirArray empties;
-  empties.SetCount(2);
+  empties.SetCount(3);
   empties.SetName(0, u"");
   EXPECT_EQ(empties.IndexOfName(u""), 0);  // an empty name is a valid key
-  // Entry 1's present (empty) name is already entry 0's.
-  EXPECT_EQ(NativeOf([&] { empties.SetName(1, u"x"); }), 59);
+  empties.SetName(1, u"x");
+  EXPECT_EQ(empties.IndexOfName(u"x"), 1);
+  EXPECT_EQ(empties.IndexOfName(u""), 0);
+  // A slot past the end of the index means the index is broken.
+  empties.SetCount(4);
+  EXPECT_EQ(NativeOf([&] { empties.SetName(3, u"y"); }), 59);
 }
 
 TEST(DirArray, StoreAndAssignCopyEverything) {
@@ -119,9 +126,16 @@ TEST(DirArray, TableIsResizedWhenTheListOutgrowsIt) {
   TZADirArray list;
   const int n = 6000;
   list.SetCount(n);
-  for (int i = 0; i < n; ++i) list.SetName(i, u"e" + std::u16string(1, char16_t(0x100 + i)));
+  for (int i = 0; i < n; ++i) {
+    list.SetName(i, u"e" + std::u16string(1, char16_t(0x100 + i)));
+    // A lookup makes the table: 1000 buckets at 10 names; at 5001 names the table was
+    // dropped (more than 5 x 1000) and is made anew with 5001.
+    if (i == 9 || i == 5000) {
+      EXPECT_EQ(list.IndexOfName(list.Item(i).Name), i);
+      EXPECT_EQ(list.Names().BucketCount(), size_t(i == 9 ? 1000 : 5001));
+    }
+  }
   EXPECT_EQ(list.IndexOfName(u"e" + std::u16string(1, char16_t(0x100 + n - 1))), n - 1);
-  // dropped when the list passed 5 x 1000 and rebuilt at the next lookup with max(count, 1000)
   EXPECT_EQ(list.Names().BucketCount(), size_t(5001));
 }
 

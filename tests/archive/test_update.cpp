@@ -289,6 +289,31 @@ TEST_F(Update, NameTheOemCodePageCannotHoldIsWrittenAsUtf8AndOthersKeepTheirByte
 #endif
 }
 
+TEST_F(Update, EqualAndEmptyNamesKeepTheirOwnRecords) {
+  // Two entries of one name, and a nameless entry before others: both are valid archives.
+  ziptest::TempFile file(ziptest::Build(
+      {E("", "nameless", 0), E("a.fb2", "book", 8), E("dup.txt", "copy one", 0), E("dup.txt", "copy two!", 8)}));
+  auto extractAll = [&] {
+    TZipArchiver zip;
+    zip.FileName = file.Wide();
+    zip.Open(0);
+    std::vector<std::string> texts;
+    for (int32_t i = 0; i < zip.EntryCount(); ++i) {
+      TZAMemoryStream out;
+      zip.UnpackEntry(i, out);
+      texts.push_back(out.Data());
+    }
+    return texts;
+  };
+  EXPECT_EQ(extractAll(), (std::vector<std::string>{"nameless", "book", "copy one", "copy two!"}));
+  {
+    TZipArchiver zip;
+    OpenForUpdate(zip, file);
+    zip.PutEntryFromText(u"a.fb2", "new book");
+  }
+  EXPECT_EQ(extractAll(), (std::vector<std::string>{"nameless", "new book", "copy one", "copy two!"}));
+}
+
 // --- what registration decides ---
 
 TEST_F(Update, OverwriteModesDecideWhetherAnExistingEntryIsReplaced) {

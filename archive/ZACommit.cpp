@@ -86,10 +86,18 @@ void TZABaseArchiver::ChooseRewritePoint() {
   // The rewrite keeps what lies before the point and rebuilds the rest from the tail,
   // so the entries before the first changed one must all lie before the point and the
   // later ones after it. An archive whose records are out of order is rewritten whole.
+  // An earlier entry's data must also end before the point (at least its header and
+  // compressed data; records that overlap are rewritten whole too).
   bool ordered = point >= 0 && point <= d.DirectoryOffset;
   for (int32_t i = 0; ordered && i < old.Count(); ++i) {
-    uint64_t at = old.Item(i).LocalHeaderOffset();
-    ordered = i < first ? at < uint64_t(point) : at >= uint64_t(point);
+    const TDirItem& e = old.Item(i);
+    uint64_t at = e.LocalHeaderOffset();
+    if (i >= first) {
+      ordered = at >= uint64_t(point);
+    } else {
+      uint64_t room = uint64_t(point) - std::min<uint64_t>(at, uint64_t(point));
+      ordered = at < uint64_t(point) && e.CompressedSize() <= room && kLocalHeaderSize <= room - e.CompressedSize();
+    }
   }
   if (!ordered && old.Count() > 0) {
     first = 0;

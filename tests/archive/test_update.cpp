@@ -579,6 +579,30 @@ TEST_F(Update, RecordsOutOfDirectoryOrderAreAllKept) {
   EXPECT_EQ(Read(file.Path(), u"c.txt"), "C");
 }
 
+TEST_F(Update, AnEntryWhoseDataOverlapsTheReplacedOneKeepsItsBytes) {
+  // a.bin's declared data runs over b.fb2's whole record, as in a damaged or crafted archive.
+  std::string archive = ziptest::Build({E("a.bin", "xxxx", 0), E("b.fb2", "B", 0)});
+  const size_t dataAt = 30 + 5, length = 4 + 30 + 5 + 1;
+  const uint32_t crc = ziptest::Crc(archive.substr(dataAt, length));
+  auto patch = [&](size_t at) {  // CRC, compressed and uncompressed size
+    for (int k = 0; k < 4; ++k) archive[at + k] = char(crc >> (8 * k));
+    for (size_t field : {at + 4, at + 8})
+      for (int k = 0; k < 4; ++k) archive[field + k] = char(length >> (8 * k));
+  };
+  patch(14);
+  patch(archive.find(std::string("PK\x01\x02", 4)) + 16);
+  ziptest::TempFile file(archive);
+  const std::string a = Read(file.Path(), u"a.bin");
+  ASSERT_EQ(a.size(), length);
+  {
+    TZipArchiver zip;
+    OpenForUpdate(zip, file);
+    zip.PutEntryFromText(u"b.fb2", "new B");
+  }
+  EXPECT_EQ(Read(file.Path(), u"a.bin"), a);
+  EXPECT_EQ(Read(file.Path(), u"b.fb2"), "new B");
+}
+
 // --- cancels and failures leave the archive as it was ---
 
 TEST_F(Update, CancelAfterTheCutRestoresTheArchiveWithoutAnError) {

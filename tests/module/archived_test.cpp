@@ -4,28 +4,12 @@
 #include "fixtures.h"
 #include "json_reader.h"
 #include "module_host.h"
-#include "tests/archive/zipbuild.h"
+#include "archive_fixtures.h"
 
 namespace velarin::moduletest {
 namespace {
 
 std::string Zip(const std::vector<ziptest::Entry>& entries) { return ziptest::Build(entries); }
-
-ziptest::Entry Book(const std::string& name, const std::string& text, uint16_t method = 8) {
-  ziptest::Entry e;
-  e.name = name;
-  e.data = text;
-  e.method = method;
-  return e;
-}
-
-// kBook with another title, to tell two books of one archive apart.
-std::string Retitled(const std::string& title) {
-  std::string text = kBook;
-  const std::string old = "Ледяной маяк";
-  text.replace(text.find(old), old.size(), title);
-  return text;
-}
 
 // Every default field, units -1 to 3, as the host would ask for them.
 std::vector<Answer> AllFields(ModuleHost& host, const std::string& file) {
@@ -52,7 +36,7 @@ TEST_P(ArchivedSample, EveryDefaultFieldAsInThePlainBook) {
   const std::string plain = host.Copy(Samples() / sample);
   const std::string text = ReadFile(plain);
   const std::string archive =
-      host.Put(sample + packing.suffix, Zip({Book(packing.entryPrefix + sample, text, packing.method)}));
+      host.Put(sample + packing.suffix, Zip({Item(packing.entryPrefix + sample, text, packing.method)}));
   const std::vector<Answer> expected = AllFields(host, plain);
   const std::vector<Answer> got = AllFields(host, archive);
   ASSERT_EQ(got.size(), expected.size());
@@ -93,18 +77,18 @@ class ArchivedBook : public ::testing::Test {
 
 TEST_F(ArchivedBook, FirstBookTheSearchReportsWins) {
   const std::string file = host_.Put(
-      "two.zip", Zip({Book("readme.txt", "not a book"), Book("first.fb2", Retitled("First")),
-                      Book("second.fb2", Retitled("Second"))}));
+      "two.zip", Zip({Item("readme.txt", "not a book"), Item("first.fb2", Retitled("First")),
+                      Item("second.fb2", Retitled("Second"))}));
   EXPECT_EQ(host_.Text(file, tTitle), "First");
   // the other order in the directory: the other book
   const std::string other =
-      host_.Put("two-other.zip", Zip({Book("second.fb2", Retitled("Second")), Book("first.fb2", Retitled("First"))}));
+      host_.Put("two-other.zip", Zip({Item("second.fb2", Retitled("Second")), Item("first.fb2", Retitled("First"))}));
   EXPECT_EQ(host_.Text(other, tTitle), "Second");
 }
 
 TEST_F(ArchivedBook, NoBookAnswersFileErrorThenAPlainBookReads) {
   const std::string file =
-      host_.Put("none.zip", Zip({Book("notes.txt", kBook), Book("book.fb2.bak", kBook), Book("fb2/", "", 0)}));
+      host_.Put("none.zip", Zip({Item("notes.txt", kBook), Item("book.fb2.bak", kBook), Item("fb2/", "", 0)}));
   const std::string plain = host_.Put("book.fb2", Retitled("Plain"));
   for (int field : {tTitle, tAuthors, tSize, tEncoding}) {
     const Answer a = host_.Get(file, field);
@@ -119,9 +103,9 @@ TEST_F(ArchivedBook, NoBookAnswersFileErrorThenAPlainBookReads) {
 
 TEST_F(ArchivedBook, BookInFoldersReadUnderItsFullStoredName) {
   // a name in the root that only looks alike must not be taken instead
-  ziptest::Entry utf8 = Book("книги/том 1/книга.fb2", Retitled("In a folder"));
+  ziptest::Entry utf8 = Item("книги/том 1/книга.fb2", Retitled("In a folder"));
   utf8.flags = 0x800;  // the name bytes are UTF-8
-  const std::string file = host_.Put("folders.zip", Zip({Book("docs/", "", 0), utf8}));
+  const std::string file = host_.Put("folders.zip", Zip({Item("docs/", "", 0), utf8}));
   EXPECT_EQ(host_.Text(file, tTitle), "In a folder");
   EXPECT_EQ(host_.Text(file, tAuthors), host_.Text(host_.Put("twin.fb2", kBook), tAuthors));
   EXPECT_EQ(host_.Get(file, tSize).number, kBookBodyCount);
@@ -129,9 +113,9 @@ TEST_F(ArchivedBook, BookInFoldersReadUnderItsFullStoredName) {
 
 TEST_F(ArchivedBook, EncodingFirstOnAFreshlyLoadedArchive) {
   std::string cp1251 = ReadFile(Samples() / "osenniy-sad-cp1251.fb2");
-  const std::string file = host_.Put("cp1251.fbz", Zip({Book("osenniy.fb2", cp1251)}));
+  const std::string file = host_.Put("cp1251.fbz", Zip({Item("osenniy.fb2", cp1251)}));
   const std::string undeclared = std::string(kBook).substr(std::string(kBook).find('\n') + 1);
-  const std::string none = host_.Put("nodecl.zip", Zip({Book("b.fb2", undeclared)}));
+  const std::string none = host_.Put("nodecl.zip", Zip({Item("b.fb2", undeclared)}));
   ModuleHost fresh(kTestSettings);
   const std::string copy = fresh.Copy(file);
   EXPECT_EQ(fresh.Text(copy, tEncoding), "windows-1251");
@@ -143,7 +127,7 @@ TEST_F(ArchivedBook, EncodingFirstOnAFreshlyLoadedArchive) {
 TEST_F(ArchivedBook, TextSizeOfABookWithoutBodyFailsForArchives) {
   std::string noBody = Retitled("No body");
   noBody.erase(noBody.find("<body>"), noBody.find("</body>") + 7 - noBody.find("<body>"));
-  const std::string file = host_.Put("nobody.zip", Zip({Book("nobody.fb2", noBody)}));
+  const std::string file = host_.Put("nobody.zip", Zip({Item("nobody.fb2", noBody)}));
   const std::string plain = host_.Put("nobody.fb2", noBody);
   EXPECT_EQ(host_.Text(file, tTitle), "No body");
   // the count looks for the body in the file itself, which is no book for an archive
@@ -159,14 +143,14 @@ TEST_F(ArchivedBook, TextSizeOfABookWithoutBodyFailsForArchives) {
 }
 
 TEST_F(ArchivedBook, BrokenBookOrArchiveAnswersFileError) {
-  ziptest::Entry badCrc = Book("book.fb2", kBook);
+  ziptest::Entry badCrc = Item("book.fb2", kBook);
   badCrc.declaredCrc = 0x12345678;
-  ziptest::Entry deflate64 = Book("book.fb2", kBook);
+  ziptest::Entry deflate64 = Item("book.fb2", kBook);
   deflate64.method = 9;
   deflate64.payload = "xx";
-  const std::string notXml = host_.Put("notxml.zip", Zip({Book("book.fb2", "plain text, no XML")}));
+  const std::string notXml = host_.Put("notxml.zip", Zip({Item("book.fb2", "plain text, no XML")}));
   for (const std::string& file : {host_.Put("crc.zip", Zip({badCrc})), host_.Put("d64.zip", Zip({deflate64})),
-                                  host_.Put("cut.zip", Zip({Book("book.fb2", kBook)}).substr(0, 60)), notXml}) {
+                                  host_.Put("cut.zip", Zip({Item("book.fb2", kBook)}).substr(0, 60)), notXml}) {
     EXPECT_EQ(host_.Get(file, tTitle).code, -2) << file;
     EXPECT_EQ(host_.Get(file, tEncoding).code, -2) << file;
   }

@@ -67,6 +67,22 @@ void TZABaseArchiver::AbandonUpdate() noexcept {
   }
 }
 
+uint64_t TZABaseArchiver::RecordEnd(const TDirItem& e, uint64_t limit) {
+  const uint64_t at = e.LocalHeaderOffset(), packed = e.CompressedSize();
+  if (packed > UINT64_MAX / 2 || at > UINT64_MAX / 2) return UINT64_MAX;
+  const uint64_t least = at + kLocalHeaderSize + packed;
+  // The local name and extra field add at most 2 x 65535 bytes: only a record that
+  // close to the limit needs its local header read.
+  if (least > limit || limit - least >= 2 * 0xFFFFu) return least;
+  uint8_t raw[kLocalHeaderSize];
+  if (!ZAReadAt(*dir_->Stream, int64_t(at), raw, sizeof raw)) return least;
+  TZAReader l(raw, sizeof raw);
+  if (l.U32() != kLocalSig) return least;
+  l.Skip(22);
+  const uint16_t nameLength = l.U16(), extraLength = l.U16();
+  return least + nameLength + extraLength;
+}
+
 void TZABaseArchiver::ChooseRewritePoint() {
   TZADirManager& d = *dir_;
   TZADirArray& entries = d.Entries;
@@ -86,18 +102,17 @@ void TZABaseArchiver::ChooseRewritePoint() {
   // The rewrite keeps what lies before the point and rebuilds the rest from the tail,
   // so the entries before the first changed one must all lie before the point and the
   // later ones after it. An archive whose records are out of order is rewritten whole.
-  // An earlier entry's data must also end before the point (at least its header and
-  // compressed data; records that overlap are rewritten whole too).
+  // An earlier entry's whole record must also end before the point: records that overlap
+  // the rewritten part are rewritten whole too.
   bool ordered = point >= 0 && point <= d.DirectoryOffset;
   for (int32_t i = 0; ordered && i < old.Count(); ++i) {
     const TDirItem& e = old.Item(i);
-    uint64_t at = e.LocalHeaderOffset();
+    const uint64_t at = e.LocalHeaderOffset();
     if (i >= first) {
       ordered = at >= uint64_t(point);
-    } else {
-      uint64_t room = uint64_t(point) - std::min<uint64_t>(at, uint64_t(point));
-      ordered = at < uint64_t(point) && e.CompressedSize() <= room && kLocalHeaderSize <= room - e.CompressedSize();
+      continue;
     }
+    ordered = at < uint64_t(point) && RecordEnd(e, uint64_t(point)) <= uint64_t(point);
   }
   if (!ordered && old.Count() > 0) {
     first = 0;

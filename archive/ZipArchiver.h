@@ -283,6 +283,8 @@ class TZABaseArchiver : public TZAComponent {
   std::string EncodeName(const std::u16string& name, bool& utf8) const;
   // committing (ZACommit.cpp)
   void ChooseRewritePoint();
+  // Where an entry's local record ends, read from its local header when that matters for limit.
+  uint64_t RecordEnd(const TDirItem& e, uint64_t limit);
   void SaveTail(bool toFile);
   void DropTail() noexcept;
   TZAAction AskFailure(const TDirItem& item, const EZAException& e);

@@ -1,5 +1,6 @@
 // Fuzz target: arbitrary bytes as an in-memory archive whose first entry is replaced and committed,
 // then read back: the new text, the untouched entries, the rollback and the tail file are checked.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -171,7 +172,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int32_t count = zip.EntryCount();
   const int64_t stubBefore = zip.DirManager()->StubSize;
   std::vector<std::optional<std::string>> before;
-  for (int32_t i = 0; i < count && i < kCheckedEntries; ++i) before.push_back(Extract(zip, i));
+  // An entry whose record runs into the old directory is read cut at the directory: once the
+  // directory has moved, the same record reads differently, so it is not compared.
+  const uint64_t directoryBefore = uint64_t(std::max<int64_t>(zip.DirManager()->DirectoryOffset, 0));
+  for (int32_t i = 0; i < count && i < kCheckedEntries; ++i) {
+    const TDirItem& e = zip.Entry(i);
+    const uint64_t at = e.LocalHeaderOffset(), packed = e.CompressedSize();
+    const bool cut = at > directoryBefore || packed > directoryBefore - at ||
+                     30 + uint64_t(e.Header.NameLength) + e.Header.ExtraLength > directoryBefore - at - packed;
+    before.push_back(cut ? std::nullopt : Extract(zip, i));
+  }
   Trace("before", zip);
 
   const std::u16string name = StoredName(count > 0 ? zip.Entry(0).Name : std::u16string(u"new.fb2"));

@@ -9,6 +9,7 @@
 #include "tests/win32/wine_skip.h"
 #include "xml/msxmldom.h"
 #include "xml/xmldom.h"
+#include "tests/xml/dom_helpers.h"
 
 using namespace velarin;
 using namespace velarin::xml;
@@ -17,27 +18,9 @@ namespace {
 
 const char16_t kFb[] = u"http://www.gribuser.ru/xml/fictionbook/2.0";
 
-DOMDocument Parse(const std::string& bytes) {
-  DOMDocument d = GetDOM()->createDocument();
-  EXPECT_TRUE(d->loadBytes(bytes)) << platform::WideToUtf8(d->parseError().reason);
-  return d;
-}
-
-DOMNode Root(const DOMDocument& d) {
-  for (auto& c : d->childNodes())
-    if (c->nodeType() == nkElement) return c;
-  return nullptr;
-}
-
-std::string Names(const DOMNodes& nodes) {
-  std::string out;
-  for (auto& n : nodes) {
-    if (!out.empty()) out += ',';
-    out += platform::WideToUtf8(n->nodeName());
-    if (n->nodeType() == nkText) out += "[" + platform::WideToUtf8(n->nodeValue()) + "]";
-  }
-  return out;
-}
+using domtest::Names;
+using domtest::Parse;
+using domtest::Root;
 
 }  // namespace
 

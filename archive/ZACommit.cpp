@@ -76,11 +76,9 @@ uint64_t TZABaseArchiver::RecordEnd(const TDirItem& e, uint64_t limit) {
   if (least > limit || limit - least >= 2 * 0xFFFFu) return least;
   uint8_t raw[kLocalHeaderSize];
   if (!ZAReadAt(*dir_->Stream, int64_t(at), raw, sizeof raw)) return least;
-  TZAReader l(raw, sizeof raw);
-  if (l.U32() != kLocalSig) return least;
-  l.Skip(22);
-  const uint16_t nameLength = l.U16(), extraLength = l.U16();
-  return least + nameLength + extraLength;
+  const TLocalHeader l = ParseLocalHeader(raw);
+  if (l.Signature != kLocalSig) return least;
+  return least + l.NameLength + l.ExtraLength;
 }
 
 void TZABaseArchiver::ChooseRewritePoint() {
@@ -317,13 +315,10 @@ void TZABaseArchiver::CopyEntry(int32_t index) {
   const uint64_t tailSize = uint64_t(tail_->Size());
   uint8_t raw[30];
   if (!ReadAt(*tail_, at, raw, sizeof raw)) throw EZAException(35, this);
-  TZAReader l(raw, sizeof raw);
-  if (l.U32() != kLocalSig) throw EZAException(35, this);
-  l.Skip(2);
-  const uint16_t flags = l.U16();
-  l.Skip(18);
-  const uint16_t nameLength = l.U16(), extraLength = l.U16();
-  uint64_t length = 30 + uint64_t(nameLength) + extraLength;
+  const TLocalHeader l = ParseLocalHeader(raw);
+  if (l.Signature != kLocalSig) throw EZAException(35, this);
+  const uint16_t flags = l.Flags;
+  uint64_t length = kLocalHeaderSize + uint64_t(l.NameLength) + l.ExtraLength;
   const uint64_t packed = was.CompressedSize();
   if (packed > tailSize || length + packed > tailSize - at) throw EZAException(35, this);
   length += packed;

@@ -43,30 +43,6 @@ TZACentralHeader ParseCentralHeader(const uint8_t* p) {
   return h;
 }
 
-// The fields of a 30-byte local file header.
-struct TLocalHeader {
-  uint32_t Signature;
-  uint16_t VersionNeeded, Flags, Method, ModTime, ModDate;
-  uint32_t Crc32, CompressedSize, UncompressedSize;
-  uint16_t NameLength, ExtraLength;
-};
-
-TLocalHeader ParseLocalHeader(const uint8_t* p) {
-  TZAReader r(p, 30);
-  TLocalHeader h;
-  h.Signature = r.U32();
-  h.VersionNeeded = r.U16();
-  h.Flags = r.U16();
-  h.Method = r.U16();
-  h.ModTime = r.U16();
-  h.ModDate = r.U16();
-  h.Crc32 = r.U32();
-  h.CompressedSize = r.U32();
-  h.UncompressedSize = r.U32();
-  h.NameLength = r.U16();
-  h.ExtraLength = r.U16();
-  return h;
-}
 
 }  // namespace
 

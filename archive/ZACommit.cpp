@@ -97,11 +97,10 @@ void TZABaseArchiver::ChooseRewritePoint() {
   int64_t point = first < old.Count() ? int64_t(old.Item(first).LocalHeaderOffset())
                   : old.Count() == 0   ? d.StubSize
                                        : d.DirectoryOffset;
-  // The rewrite keeps what lies before the point and rebuilds the rest from the tail,
-  // so the entries before the first changed one must all lie before the point and the
-  // later ones after it. An archive whose records are out of order is rewritten whole.
-  // An earlier entry's whole record must also end before the point: records that overlap
-  // the rewritten part are rewritten whole too.
+  // The rewrite keeps what lies before the point and rebuilds the rest from the tail, so
+  // every record of an entry before the first changed one must end before the point and
+  // every later one start after it. An archive whose records are out of order or overlap
+  // is rewritten whole.
   bool ordered = point >= 0 && point <= d.DirectoryOffset;
   for (int32_t i = 0; ordered && i < old.Count(); ++i) {
     const TDirItem& e = old.Item(i);

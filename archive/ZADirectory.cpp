@@ -99,14 +99,28 @@ void TZABaseArchiver::LoadDirectory() {
     d.Zip64 = true;
     p -= 20;
   }
+  const uint8_t* end = d.EndRecord;
   if (d.Zip64) {
     int64_t recordAt = int64_t(Get64(d.Zip64Locator + 8));
     bool ok = p > 56 && recordAt >= 0 && ReadAt(s, recordAt, d.Zip64EndRecord, 56) &&
               Get32(d.Zip64EndRecord) == kZip64EndSig;
-    if (!ok) throw EZAException(40, this);
-    p -= 56;
+    // The signature may be chance bytes at the end of the last central record (a name or
+    // comment): then the end record needs no zip64 values and the directory it describes,
+    // ending right at the end record, starts with a central header.
+    bool needed = Get16(end + 8) == 0xFFFF || Get16(end + 10) == 0xFFFF || Get32(end + 12) == 0xFFFFFFFFu ||
+                  Get32(end + 16) == 0xFFFFFFFFu;
+    int64_t plainStart = d.EndRecordPosition - int64_t(Get32(end + 12));
+    uint8_t sig[4];
+    bool chance = !needed && Get32(end + 12) >= 66 && plainStart >= 0 && ReadAt(s, plainStart, sig, 4) &&
+                  Get32(sig) == kCentralSig;
+    if (!ok && !chance) throw EZAException(40, this);
+    if (ok) {
+      p -= 56;
+    } else {
+      d.Zip64 = false;
+      p += 20;
+    }
   }
-  const uint8_t* end = d.EndRecord;
   if (!d.Zip64 && Get16(end + 10) == 0xFFFF) {
     RebuildFromLocalHeaders();
     return;

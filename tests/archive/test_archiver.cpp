@@ -133,6 +133,19 @@ TEST(Archiver, CreateModeMakesAnEmptyArchive) {
   EXPECT_EQ(again.EntryCount(), 0);
 }
 
+TEST(Archiver, ALocatorSignatureInTheLastNameIsNotTakenForZip64) {
+  // The 20 bytes before the end record are the tail of the last name, and start like a
+  // zip64 locator; the end record needs no zip64 values.
+  ziptest::Entry a, b;
+  a.name = "a.txt";
+  a.data = "first";
+  b.name = std::string("b/PK\x06\x07", 6) + "0123456789abcdef";
+  b.data = "second";
+  ziptest::OpenArchive open(ziptest::Build({a, b}));
+  ASSERT_EQ(open.zip.EntryCount(), 2);
+  EXPECT_EQ(open.zip.ReadEntryText(u"a.txt"), "first");
+}
+
 TEST(FindEntry, FirstMatchInDirectoryOrderAndItsFields) {
   Entry dir = Stored("x.fb2/", "");
   dir.attributes = 0x10;

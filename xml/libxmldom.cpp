@@ -53,6 +53,29 @@ struct Tree {
 };
 using TreeRef = std::shared_ptr<Tree>;
 
+// Owners of what libxml2 hands out, so that every path frees it.
+struct DocFree {
+  void operator()(xmlDocPtr d) const { xmlFreeDoc(d); }
+};
+using DocHolder = std::unique_ptr<xmlDoc, DocFree>;
+struct ParserFree {
+  void operator()(xmlParserCtxtPtr c) const {
+    if (c->myDoc) xmlFreeDoc(c->myDoc);
+    c->myDoc = nullptr;
+    xmlFreeParserCtxt(c);
+  }
+};
+using ParserHolder = std::unique_ptr<xmlParserCtxt, ParserFree>;
+struct StringFree {
+  void operator()(xmlChar* s) const { xmlFree(s); }
+};
+using StringHolder = std::unique_ptr<xmlChar, StringFree>;
+
+// Blank text the parser kept between elements: saved with the tree, never shown to readers.
+char kHiddenBlankMark;
+void MarkHidden(xmlNodePtr n) { n->_private = &kHiddenBlankMark; }
+bool IsHidden(const xmlNode* n) { return n->type == XML_TEXT_NODE && n->_private == &kHiddenBlankMark; }
+
 class LibxmlDocument;
 
 // One libxml2 node, or one namespace declaration shown as an xmlns attribute.
@@ -99,6 +122,8 @@ class LibxmlNode : public IDOMNode {
     }
   }
   void Link(xmlNodePtr child, xmlNodePtr before);
+  // Links a child where the layer asked, keeping the blanks around it right.
+  void Place(xmlNodePtr child, xmlNodePtr before);
 
   TreeRef tree_;
   xmlNodePtr node_;
@@ -198,10 +223,8 @@ std::u16string LibxmlNode::nodeValue() const {
     case XML_PI_NODE:
       return W(node_->content);
     case XML_ATTRIBUTE_NODE: {
-      xmlChar* v = xmlNodeGetContent(node_);
-      std::u16string out = W(v);
-      xmlFree(v);
-      return out;
+      StringHolder v(xmlNodeGetContent(node_));
+      return W(v.get());
     }
     default:
       return u"";
@@ -237,9 +260,10 @@ DOMNodes LibxmlNode::childNodes() const {
   // Entity references share their entity's content: not this node's to hand out.
   if (nsDecl_ || node_->type == XML_ENTITY_REF_NODE) return out;
   size_t n = 0;
-  for (xmlNodePtr c = node_->children; c; c = c->next) ++n;
+  for (xmlNodePtr c = node_->children; c; c = c->next) n += !IsHidden(c);
   out.reserve(n);
-  for (xmlNodePtr c = node_->children; c; c = c->next) out.push_back(Wrap(c));
+  for (xmlNodePtr c = node_->children; c; c = c->next)
+    if (!IsHidden(c)) out.push_back(Wrap(c));
   return out;
 }
 
@@ -254,7 +278,10 @@ DOMNodes LibxmlNode::attributes() const {
 }
 
 bool LibxmlNode::hasChildNodes() const {
-  return !nsDecl_ && node_->type != XML_ENTITY_REF_NODE && node_->children != nullptr;
+  if (nsDecl_ || node_->type == XML_ENTITY_REF_NODE) return false;
+  for (xmlNodePtr c = node_->children; c; c = c->next)
+    if (!IsHidden(c)) return true;
+  return false;
 }
 
 LibxmlNode& LibxmlNode::Own(const DOMNode& n, const char* what) const {
@@ -295,6 +322,12 @@ std::int64_t Utf16Length(const xmlChar* s) {
   return n;
 }
 
+// The first child, or the next sibling, that readers see.
+xmlNodePtr Visible(xmlNodePtr n) {
+  while (n && IsHidden(n)) n = n->next;
+  return n;
+}
+
 std::int64_t LibxmlNode::plainTextLength() const {
   if (nsDecl_) return 0;
   // The tree walked in place, without node references, and without recursion.
@@ -304,9 +337,9 @@ std::int64_t LibxmlNode::plainTextLength() const {
     xmlNodePtr n = pending.back();
     pending.pop_back();
     if (n->type == XML_ENTITY_REF_NODE || n->type == XML_ATTRIBUTE_NODE) continue;
-    xmlNodePtr first = n->children;
+    xmlNodePtr first = Visible(n->children);
     if (!first) continue;
-    if (n->type == XML_ELEMENT_NODE && !first->next && first->type == XML_TEXT_NODE) {
+    if (n->type == XML_ELEMENT_NODE && first->type == XML_TEXT_NODE && !Visible(first->next)) {
       total += Utf16Length(first->content);
       continue;
     }
@@ -374,18 +407,77 @@ void LibxmlNode::Link(xmlNodePtr child, xmlNodePtr before) {
   AdoptInScopeNamespace(*tree_, child);
 }
 
+// A hidden copy of a blank, for the indentation of a new sibling.
+xmlNodePtr CopyBlank(xmlNodePtr blank) {
+  xmlNodePtr copy = xmlNewDocText(blank->doc, blank->content);
+  if (!copy) throw DOMException("Out of memory");
+  MarkHidden(copy);
+  return copy;
+}
+
+bool IsCharacterData(const xmlNode* n) {
+  return n && (n->type == XML_CDATA_SECTION_NODE || (n->type == XML_TEXT_NODE && !IsHidden(n)));
+}
+
+// prev and next have just become neighbours. Hidden blanks that touch text
+// would read back as part of it, so those runs go.
+void DropBlanksBeside(xmlNodePtr prev, xmlNodePtr next) {
+  auto drop = [](xmlNodePtr n) {
+    xmlUnlinkNode(n);
+    xmlFreeNode(n);
+  };
+  if (IsCharacterData(prev))
+    while (next && IsHidden(next)) {
+      xmlNodePtr after = next->next;
+      drop(next);
+      next = after;
+    }
+  if (IsCharacterData(next))
+    while (prev && IsHidden(prev)) {
+      xmlNodePtr before = prev->prev;
+      drop(prev);
+      prev = before;
+    }
+}
+
+void LibxmlNode::Place(xmlNodePtr child, xmlNodePtr before) {
+  if (child->type == XML_TEXT_NODE || child->type == XML_CDATA_SECTION_NODE) {
+    Link(child, before);
+    DropBlanksBeside(child->prev, child);
+    DropBlanksBeside(child, child->next);
+    return;
+  }
+  if (before) {
+    // B new B' ref: the new node takes the indentation its siblings have
+    if (before->prev && IsHidden(before->prev) && before->prev != child) {
+      xmlNodePtr copy = CopyBlank(before->prev);
+      Link(child, before);
+      Link(copy, before);
+      return;
+    }
+    Link(child, before);
+    return;
+  }
+  // Appended: before the trailing blank, after a copy of the last sibling's indentation.
+  xmlNodePtr trailing = node_->last && IsHidden(node_->last) && node_->last != child ? node_->last : nullptr;
+  xmlNodePtr lastSeen = trailing ? trailing->prev : node_->last;
+  xmlNodePtr indent = lastSeen && lastSeen != child && lastSeen->prev && IsHidden(lastSeen->prev) ? lastSeen->prev : nullptr;
+  if (indent) Link(CopyBlank(indent), trailing);
+  Link(child, trailing);
+}
+
 DOMNode LibxmlNode::insertBefore(const DOMNode& newChild, const DOMNode& refChild) {
   if (!refChild) throw DOMException("Node cannot be null");
   LibxmlNode& c = Own(newChild, "insertBefore");
   LibxmlNode& r = Own(refChild, "insertBefore");
   if (r.node_->parent != node_) throw DOMException("The reference node is not a child of this node");
-  Link(c.node_, r.node_);
+  Place(c.node_, r.node_);
   return newChild;
 }
 
 DOMNode LibxmlNode::appendChild(const DOMNode& newChild) {
   LibxmlNode& c = Own(newChild, "appendChild");
-  Link(c.node_, nullptr);
+  Place(c.node_, nullptr);
   return newChild;
 }
 
@@ -393,8 +485,19 @@ DOMNode LibxmlNode::removeChild(const DOMNode& child) {
   LibxmlNode& c = Own(child, "removeChild");
   if (c.node_->parent != node_ || c.node_->type == XML_ATTRIBUTE_NODE)
     throw DOMException("The node is not a child of this node");
+  tree_->orphans.reserve(tree_->orphans.size() + 1);
+  // The blank in front goes along, so no empty line is left.
+  xmlNodePtr prev = c.node_->prev;
+  xmlNodePtr next = c.node_->next;
+  if (prev && IsHidden(prev)) {
+    xmlNodePtr before = prev->prev;
+    xmlUnlinkNode(prev);
+    xmlFreeNode(prev);
+    prev = before;
+  }
   xmlUnlinkNode(c.node_);
   tree_->orphans.insert(c.node_);
+  DropBlanksBeside(prev, next);
   return child;
 }
 
@@ -489,8 +592,8 @@ Declaration ReadDeclaration(const std::string& bytes) {
   return d;
 }
 
-bool IsBlank(const xmlChar* s, int len) {
-  for (int i = 0; i < len; ++i)
+bool IsBlank(const xmlChar* s, size_t len) {
+  for (size_t i = 0; i < len; ++i)
     if (s[i] != ' ' && s[i] != '\t' && s[i] != '\r' && s[i] != '\n') return false;
   return true;
 }
@@ -499,104 +602,150 @@ bool IsBlank(const xmlChar* s, int len) {
 struct ParseState {
   bool haveError = false;
   DOMParseError error;
-  // White-space dropping: a run of character data that has been only blanks so
-  // far is held back; markup ends the run and drops it, other text releases it.
-  bool dropBlanks = true;
-  bool inText = false;         // the run already made a text node
-  std::string held;            // blanks of the run not yet given to the tree
+  // A failure inside a hook: the parser is stopped and it is raised once the
+  // parser has returned, so no exception unwinds through libxml2's frames.
+  std::exception_ptr failure;
+  // Blank text between elements is kept in the tree for saving and marked
+  // hidden, so that readers see the tree without it.
+  bool hideBlanks = true;
+  bool inText = false;         // a run of character data is open
+  bool runBlank = false;       // and has been only blanks so far
   std::vector<bool> preserve;  // xml:space="preserve" in force, per open element
+  bool entities = false;       // the DTD declared entities: expansion limits apply
 };
 
-ParseState& StateOf(void* ctx) {
-  return *static_cast<ParseState*>(static_cast<xmlParserCtxtPtr>(ctx)->_private);
+xmlParserCtxtPtr CtxtOf(void* ctx) { return static_cast<xmlParserCtxtPtr>(ctx); }
+ParseState& StateOf(void* ctx) { return *static_cast<ParseState*>(CtxtOf(ctx)->_private); }
+
+// Runs a hook's work; anything it throws stops the parser and waits in the state.
+template <class Work>
+void Guarded(void* ctx, Work&& work) noexcept {
+  ParseState& st = StateOf(ctx);
+  if (st.failure) return;
+  try {
+    work(st);
+  } catch (...) {
+    st.failure = std::current_exception();
+    xmlStopParser(CtxtOf(ctx));
+  }
 }
 
-// Markup ends a run of character data.
-void EndText(ParseState& st) {
+// Markup ends a run of character data; a run of blanks outside xml:space="preserve"
+// becomes a hidden text node.
+void EndText(void* ctx, ParseState& st) {
+  if (st.inText && st.runBlank && st.hideBlanks && (st.preserve.empty() || !st.preserve.back())) {
+    xmlNodePtr parent = CtxtOf(ctx)->node;
+    xmlNodePtr last = parent ? parent->last : nullptr;
+    if (last && last->type == XML_TEXT_NODE) MarkHidden(last);
+  }
   st.inText = false;
-  st.held.clear();
+}
+
+// Text nodes over the parser's 10 MB limit (embedded images) are accepted even
+// where declared entities have switched the parser's limits back on.
+template <class Add>
+void AddText(void* ctx, Add&& add) {
+  xmlParserCtxtPtr ctxt = CtxtOf(ctx);
+  const int options = ctxt->options;
+  ctxt->options |= XML_PARSE_HUGE;
+  add();
+  ctxt->options = options;
 }
 
 void OnCharacters(void* ctx, const xmlChar* ch, int len) {
-  ParseState& st = StateOf(ctx);
-  bool keep = !st.dropBlanks || (!st.preserve.empty() && st.preserve.back());
-  if (!st.inText && !keep && IsBlank(ch, len)) {
-    st.held.append(reinterpret_cast<const char*>(ch), size_t(len));
-    return;
-  }
-  if (!st.held.empty()) {
-    xmlSAX2Characters(ctx, reinterpret_cast<const xmlChar*>(st.held.data()), int(st.held.size()));
-    st.held.clear();
-  }
-  st.inText = true;
-  xmlSAX2Characters(ctx, ch, len);
+  Guarded(ctx, [&](ParseState& st) {
+    if (!st.inText) {
+      st.inText = true;
+      st.runBlank = true;
+    }
+    if (st.runBlank && !IsBlank(ch, size_t(len))) st.runBlank = false;
+    AddText(ctx, [&] { xmlSAX2Characters(ctx, ch, len); });
+  });
 }
 
 void OnStartElement(void* ctx, const xmlChar* localname, const xmlChar* prefix, const xmlChar* URI,
                     int nbNamespaces, const xmlChar** namespaces, int nbAttributes, int nbDefaulted,
                     const xmlChar** attributes) {
-  ParseState& st = StateOf(ctx);
-  EndText(st);
-  bool preserve = !st.preserve.empty() && st.preserve.back();
-  // attributes come in fives: local name, prefix, URI, value start, value end
-  for (int i = 0; i < nbAttributes; ++i) {
-    const xmlChar** a = attributes + 5 * i;
-    if (a[1] && xmlStrEqual(a[1], BAD_CAST "xml") && xmlStrEqual(a[0], BAD_CAST "space")) {
-      std::string v(reinterpret_cast<const char*>(a[3]), size_t(a[4] - a[3]));
-      preserve = v == "preserve";
+  Guarded(ctx, [&](ParseState& st) {
+    EndText(ctx, st);
+    bool preserve = !st.preserve.empty() && st.preserve.back();
+    // attributes come in fives: local name, prefix, URI, value start, value end
+    for (int i = 0; i < nbAttributes; ++i) {
+      const xmlChar** a = attributes + 5 * i;
+      if (a[1] && xmlStrEqual(a[1], BAD_CAST "xml") && xmlStrEqual(a[0], BAD_CAST "space")) {
+        std::string v(reinterpret_cast<const char*>(a[3]), size_t(a[4] - a[3]));
+        preserve = v == "preserve";
+      }
     }
-  }
-  st.preserve.push_back(preserve);
-  xmlSAX2StartElementNs(ctx, localname, prefix, URI, nbNamespaces, namespaces, nbAttributes,
-                        nbDefaulted, attributes);
+    st.preserve.push_back(preserve);
+    xmlSAX2StartElementNs(ctx, localname, prefix, URI, nbNamespaces, namespaces, nbAttributes,
+                          nbDefaulted, attributes);
+  });
 }
 
 void OnEndElement(void* ctx, const xmlChar* localname, const xmlChar* prefix, const xmlChar* URI) {
-  ParseState& st = StateOf(ctx);
-  EndText(st);
-  if (!st.preserve.empty()) st.preserve.pop_back();
-  xmlSAX2EndElementNs(ctx, localname, prefix, URI);
+  Guarded(ctx, [&](ParseState& st) {
+    EndText(ctx, st);
+    if (!st.preserve.empty()) st.preserve.pop_back();
+    xmlSAX2EndElementNs(ctx, localname, prefix, URI);
+  });
 }
 
 void OnComment(void* ctx, const xmlChar* value) {
-  EndText(StateOf(ctx));
-  xmlSAX2Comment(ctx, value);
+  Guarded(ctx, [&](ParseState& st) {
+    EndText(ctx, st);
+    xmlSAX2Comment(ctx, value);
+  });
 }
 
 void OnProcessingInstruction(void* ctx, const xmlChar* target, const xmlChar* data) {
-  EndText(StateOf(ctx));
-  xmlSAX2ProcessingInstruction(ctx, target, data);
+  Guarded(ctx, [&](ParseState& st) {
+    EndText(ctx, st);
+    xmlSAX2ProcessingInstruction(ctx, target, data);
+  });
 }
 
 void OnCData(void* ctx, const xmlChar* value, int len) {
-  EndText(StateOf(ctx));
-  xmlSAX2CDataBlock(ctx, value, len);
+  Guarded(ctx, [&](ParseState& st) {
+    EndText(ctx, st);
+    AddText(ctx, [&] { xmlSAX2CDataBlock(ctx, value, len); });
+  });
 }
 
 void OnReference(void* ctx, const xmlChar* name) {
-  EndText(StateOf(ctx));
-  xmlSAX2Reference(ctx, name);
+  Guarded(ctx, [&](ParseState& st) {
+    EndText(ctx, st);
+    xmlSAX2Reference(ctx, name);
+  });
 }
 
 void OnError(void* userData, xmlErrorPtr err) {
-  auto* ctxt = static_cast<xmlParserCtxtPtr>(userData);
-  auto* st = static_cast<ParseState*>(ctxt->_private);
-  if (!st || st->haveError || !err || err->level < XML_ERR_ERROR) return;
-  st->haveError = true;
-  std::string msg = err->message ? err->message : "parse error";
-  while (!msg.empty() && (msg.back() == '\n' || msg.back() == '\r')) msg.pop_back();
-  st->error.reason = Utf8ToWide(msg);
-  st->error.line = err->line;
+  if (!userData || !CtxtOf(userData)->_private) return;
+  Guarded(userData, [&](ParseState& st) {
+    if (st.haveError || !err || err->level < XML_ERR_ERROR) return;
+    // A namespace name that is not a valid URI (a blank, a non-ASCII letter) is
+    // only a warning, as other readers take it.
+    if (err->domain == XML_FROM_NAMESPACE && (err->code == XML_WAR_NS_URI || err->code == XML_WAR_NS_URI_RELATIVE))
+      return;
+    st.haveError = true;
+    std::string msg = err->message ? err->message : "parse error";
+    while (!msg.empty() && (msg.back() == '\n' || msg.back() == '\r')) msg.pop_back();
+    st.error.reason = Utf8ToWide(msg);
+    st.error.line = err->line;
+  });
 }
 
-// Declared entities switch the parser back to its expansion limits; external
-// ones are not declared at all, so they are never fetched.
+// Declared entities switch the parser back to its expansion limits, so a
+// billion laughs fails quickly; external ones are not declared at all, so they
+// are never fetched.
 void OnEntityDecl(void* ctx, const xmlChar* name, int type, const xmlChar* publicId,
                   const xmlChar* systemId, xmlChar* content) {
-  auto* ctxt = static_cast<xmlParserCtxtPtr>(ctx);
-  ctxt->options &= ~XML_PARSE_HUGE;
-  if (type != XML_INTERNAL_GENERAL_ENTITY && type != XML_INTERNAL_PARAMETER_ENTITY) return;
-  xmlSAX2EntityDecl(ctx, name, type, publicId, systemId, content);
+  Guarded(ctx, [&](ParseState& st) {
+    st.entities = true;
+    CtxtOf(ctx)->options &= ~XML_PARSE_HUGE;
+    if (type != XML_INTERNAL_GENERAL_ENTITY && type != XML_INTERNAL_PARAMETER_ENTITY) return;
+    xmlSAX2EntityDecl(ctx, name, type, publicId, systemId, content);
+  });
 }
 
 xmlParserInputPtr OnResolveEntity(void*, const xmlChar*, const xmlChar*) { return nullptr; }
@@ -701,7 +850,7 @@ class LibxmlDocument : public LibxmlNode, public IDOMDocument {
   }
   // rewind starts the bytes again from the top (for the error's source line).
   bool Parse(const std::function<Reader()>& open, bool utf8Text);
-  void Replace(xmlDocPtr doc);
+  void Replace(DocHolder doc);
   DOMNode Orphan(xmlNodePtr n) {
     if (!n) throw DOMException("Out of memory");
     tree_->orphans.insert(n);
@@ -717,10 +866,12 @@ class LibxmlDocument : public LibxmlNode, public IDOMDocument {
 };
 
 // Old trees stay with the node references that still point into them.
-void LibxmlDocument::Replace(xmlDocPtr doc) {
-  tree_ = std::make_shared<Tree>(doc);
+void LibxmlDocument::Replace(DocHolder doc) {
+  auto tree = std::make_shared<Tree>(doc.get());
+  xmlDocPtr raw = doc.release();
+  tree_ = std::move(tree);
   tree_->owner = self_;
-  node_ = reinterpret_cast<xmlNodePtr>(doc);
+  node_ = reinterpret_cast<xmlNodePtr>(raw);
 }
 
 bool LibxmlDocument::loadFile(const std::u16string& fileName) {
@@ -746,6 +897,55 @@ bool LibxmlDocument::loadFile(const std::u16string& fileName) {
   }
 }
 
+// A push parser with our hooks, primed with the first bytes.
+ParserHolder NewPushParser(const std::string& chunk, size_t first, bool utf8Text, ParseState& state) {
+  ParserHolder ctxt(xmlCreatePushParserCtxt(nullptr, nullptr, chunk.data(), int(first), nullptr));
+  if (!ctxt) return ctxt;
+  // Huge text nodes (embedded images) are fine; entity expansion stays bounded
+  // because any entity declaration clears XML_PARSE_HUGE again.
+  int options = XML_PARSE_NONET | XML_PARSE_NOENT | XML_PARSE_HUGE | XML_PARSE_BIG_LINES |
+                XML_PARSE_COMPACT | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
+  if (utf8Text) options |= XML_PARSE_IGNORE_ENC;
+  xmlCtxtUseOptions(ctxt.get(), options);
+  if (utf8Text) xmlSwitchEncoding(ctxt.get(), XML_CHAR_ENCODING_UTF8);
+  ctxt->_private = &state;
+  xmlSAXHandlerPtr sax = ctxt->sax;
+  sax->serror = OnError;
+  sax->entityDecl = OnEntityDecl;
+  sax->resolveEntity = OnResolveEntity;
+  sax->externalSubset = OnExternalSubset;
+  sax->characters = OnCharacters;
+  sax->ignorableWhitespace = OnCharacters;
+  sax->startElementNs = OnStartElement;
+  sax->endElementNs = OnEndElement;
+  sax->comment = OnComment;
+  sax->processingInstruction = OnProcessingInstruction;
+  sax->cdataBlock = OnCData;
+  sax->reference = OnReference;
+  sax->warning = nullptr;
+  sax->error = nullptr;
+  sax->fatalError = nullptr;
+  ctxt->vctxt.error = nullptr;
+  ctxt->vctxt.warning = nullptr;
+  // serror is called with the context as its data when userData is the context.
+  ctxt->userData = ctxt.get();
+  return ctxt;
+}
+
+// Puts the declaration in front as the document's first child, a processing instruction named xml.
+void AddDeclarationNode(xmlDocPtr doc, const Declaration& decl) {
+  if (!decl.present) return;
+  xmlNodePtr pi = xmlNewDocPI(doc, BAD_CAST "xml", X(decl.text));
+  if (!pi) throw DOMException("Out of memory");
+  pi->parent = reinterpret_cast<xmlNodePtr>(doc);
+  pi->next = doc->children;
+  if (doc->children)
+    doc->children->prev = pi;
+  else
+    doc->last = pi;
+  doc->children = pi;
+}
+
 bool LibxmlDocument::Parse(const std::function<Reader()>& open, bool utf8Text) {
   error_ = DOMParseError{};
   Reader read = open();
@@ -754,93 +954,47 @@ bool LibxmlDocument::Parse(const std::function<Reader()>& open, bool utf8Text) {
   size_t got = read(chunk.data(), kChunk);
   Declaration decl = ReadDeclaration(chunk.substr(0, got));
   ParseState state;
-  state.dropBlanks = !settings_.preserveWhiteSpace;
+  state.hideBlanks = !settings_.preserveWhiteSpace;
   // Fed in pieces, the parser never holds a second copy of the whole text.
   size_t first = got < 4 ? got : 4;
-  xmlParserCtxtPtr ctxt = xmlCreatePushParserCtxt(nullptr, nullptr, chunk.data(), int(first), nullptr);
+  ParserHolder ctxt = NewPushParser(chunk, first, utf8Text, state);
   if (!ctxt) {
     error_.reason = got == 0 ? u"The document is empty" : u"Out of memory";
     return false;
   }
-  // Huge text nodes (embedded images) are fine; entity expansion stays bounded
-  // because any entity declaration clears XML_PARSE_HUGE again.
-  int options = XML_PARSE_NONET | XML_PARSE_NOENT | XML_PARSE_HUGE | XML_PARSE_BIG_LINES |
-                XML_PARSE_COMPACT | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
-  if (utf8Text) options |= XML_PARSE_IGNORE_ENC;
-  xmlCtxtUseOptions(ctxt, options);
-  if (utf8Text) xmlSwitchEncoding(ctxt, XML_CHAR_ENCODING_UTF8);
-  ctxt->_private = &state;
-  ctxt->sax->serror = OnError;
-  ctxt->sax->entityDecl = OnEntityDecl;
-  ctxt->sax->resolveEntity = OnResolveEntity;
-  ctxt->sax->externalSubset = OnExternalSubset;
-  ctxt->sax->characters = OnCharacters;
-  ctxt->sax->ignorableWhitespace = OnCharacters;
-  ctxt->sax->startElementNs = OnStartElement;
-  ctxt->sax->endElementNs = OnEndElement;
-  ctxt->sax->comment = OnComment;
-  ctxt->sax->processingInstruction = OnProcessingInstruction;
-  ctxt->sax->cdataBlock = OnCData;
-  ctxt->sax->reference = OnReference;
-  ctxt->sax->warning = nullptr;
-  ctxt->sax->error = nullptr;
-  ctxt->sax->fatalError = nullptr;
-  ctxt->vctxt.error = nullptr;
-  ctxt->vctxt.warning = nullptr;
-  // serror is called with the context as its data when userData is the context.
-  ctxt->userData = ctxt;
 
   // Each piece goes in as it is read; the last call tells the parser the end has come.
   size_t total = got;
   size_t offset = first;
-  while (ctxt->wellFormed && !state.haveError) {
+  while (ctxt->wellFormed && !state.haveError && !state.failure) {
     if (offset == got) {
       got = read(chunk.data(), kChunk);
       offset = 0;
       total += got;
     }
     bool last = got == 0;
-    xmlParseChunk(ctxt, chunk.data() + offset, int(got - offset), last ? 1 : 0);
+    xmlParseChunk(ctxt.get(), chunk.data() + offset, int(got - offset), last ? 1 : 0);
     offset = got;
     if (last) break;
   }
-  xmlDocPtr doc = ctxt->myDoc;
-  bool ok = ctxt->wellFormed && doc && !state.haveError;
-  if (!ok) {
+  if (state.failure) std::rethrow_exception(state.failure);
+  DocHolder doc(ctxt->myDoc);
+  ctxt->myDoc = nullptr;
+  if (!ctxt->wellFormed || !doc || state.haveError) {
     if (!state.haveError) {
-      xmlErrorPtr last = xmlCtxtGetLastError(ctxt);
-      OnError(ctxt, last);
+      OnError(ctxt.get(), xmlCtxtGetLastError(ctxt.get()));
+      if (state.failure) std::rethrow_exception(state.failure);
       if (!state.haveError) state.error.reason = u"The document is not well-formed";
     }
     error_ = state.error;
     if (total == 0) error_.reason = u"The document is empty";
     if (error_.line > 0) error_.srcText = SourceLine(open(), error_.line);
-    if (doc) xmlFreeDoc(doc);
-    ctxt->myDoc = nullptr;
-    xmlFreeParserCtxt(ctxt);
     return false;
   }
-  ctxt->myDoc = nullptr;
-  xmlFreeParserCtxt(ctxt);
-
+  ctxt.reset();
   sourceSize_ = total;
-  if (decl.present) {
-    // The declaration is the document's first child, as a processing instruction named xml.
-    xmlNodePtr pi = xmlNewDocPI(doc, BAD_CAST "xml", X(decl.text));
-    if (!pi) {
-      xmlFreeDoc(doc);
-      error_.reason = u"Out of memory";
-      return false;
-    }
-    pi->parent = reinterpret_cast<xmlNodePtr>(doc);
-    pi->next = doc->children;
-    if (doc->children)
-      doc->children->prev = pi;
-    else
-      doc->last = pi;
-    doc->children = pi;
-  }
-  Replace(doc);
+  AddDeclarationNode(doc.get(), decl);
+  Replace(std::move(doc));
   return true;
 }
 

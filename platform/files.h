@@ -69,9 +69,15 @@ std::string ReadWholeFile(const std::u16string& name);
 // raises EFCreateError when it cannot be created.
 void WriteWholeFile(const std::u16string& name, std::string_view data);
 // Writes data to a temporary file beside name, flushes it, and replaces name
-// with it, keeping name's permissions. On failure name is untouched and the
-// temporary file is gone.
+// with it, keeping name's permissions. A file with more than one hard link, or in
+// a folder that takes no new file, is rewritten in place instead (RewriteInPlace),
+// so that every name keeps it. On failure name keeps its old bytes and no
+// temporary file is left. A file nobody may write is never written.
 void ReplaceFileContent(const std::u16string& name, std::string_view data);
+// Writes data over the existing file name, after a flushed backup of its old bytes
+// in the temporary folder, which is put back on any failure and removed afterwards.
+// When even putting it back fails, the backup stays and the error names it.
+void RewriteInPlace(const std::u16string& name, std::string_view data);
 
 void RemoveFile(const std::u16string& name);  // raises EInOutError
 void RenameFile(const std::u16string& from, const std::u16string& to);  // replaces 'to'

@@ -18,7 +18,8 @@ IXMLNode FindTopElement(const IXMLDocument& doc, const std::u16string& name) {
   const int count = top->NodeCount();
   for (int i = 0; i < count; ++i) {
     IXMLNode node = top->Item(i);
-    if (node->QualifiedName() == name) return node;
+    // the document type carries the top element's name too
+    if (node->Kind() == xml::nkElement && node->QualifiedName() == name) return node;
   }
   return nullptr;
 }

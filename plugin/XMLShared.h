@@ -10,7 +10,7 @@ namespace velarin::plugin {
 using xml::IXMLDocument;
 using xml::IXMLNode;
 
-// First top-level node of doc whose qualified name is name, or none. Makes doc
+// First top-level element of doc whose qualified name is name, or none. Makes doc
 // active first, so a parse failure escapes.
 IXMLNode FindTopElement(const IXMLDocument& doc, const std::u16string& name);
 

@@ -47,7 +47,9 @@ void TCurrentDocument::SaveDocument(const std::string& fileName) {
     if (IsArchiveName(fileName)) {
       SaveArchivedBook(fileName, text);
     } else {
-      // a temporary file beside the book replaces it once written and flushed
+      // a temporary file beside the book replaces it once written and flushed; a
+      // hard-linked book, or one in a folder that takes no new file, is rewritten in
+      // place with a backup of its old bytes
       platform::ReplaceFileContent(FromSys(fileName), text);
     }
     edited_ = false;

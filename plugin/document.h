@@ -17,8 +17,8 @@ class TCurrentDocument {
   bool MakeCurrent(const std::string& fileName, bool forWriting);
   // Fills the document from fileName; false on any failure.
   bool LoadDocument(const std::string& fileName);
-  // Writes the document to fileName when it holds edits, replacing the file
-  // only once the new content is complete; failures are swallowed and the
+  // Writes the document to fileName when it holds edits; a failed write leaves the
+  // file's old bytes (platform::ReplaceFileContent). Failures are swallowed and the
   // edits stay in memory. A document that was only read is never written back.
   void SaveDocument(const std::string& fileName);
   // A write is changing the document: the next save must write it.

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/codepage.h"
+#include "xml/xmlutil.h"
 
 namespace velarin::plugin {
 
@@ -26,6 +27,12 @@ std::string ToSys(const std::u16string& s) { return platform::WideToSys(s); }
 std::string ToSys(const std::optional<std::u16string>& v) { return v ? ToSys(*v) : std::string(); }
 
 std::u16string FromSys(std::string_view s) { return platform::SysToWide(s); }
+
+bool ValueFromHost(std::string_view s, std::u16string& out) {
+  bool exact = true;
+  out = platform::SysToWide(s, &exact);
+  return exact && xml::IsXmlText(out);
+}
 
 void CopyToBuffer(std::string_view s, char* buffer, int size) {
   if (!buffer || size <= 0) return;

@@ -16,6 +16,10 @@ std::string ToSys(const std::u16string& s);
 std::string ToSys(const std::optional<std::u16string>& v);  // null gives ""
 std::u16string FromSys(std::string_view s);
 
+// A host's value as 16-bit text, or false when XML cannot hold it: bytes that stand
+// for no character of the system code page, or characters XML 1.0 forbids.
+bool ValueFromHost(std::string_view s, std::u16string& out);
+
 // Copies s into a host buffer of size bytes: at most size - 1 bytes, never ending
 // inside a multi-byte character where the system code page is UTF-8, then one zero.
 // A size of 0 or less (or no buffer) writes nothing.

@@ -27,7 +27,7 @@ class CreateModeScope {
 };
 
 // Applies value to the current document at path; false when nothing could be removed.
-bool Apply(const IXMLDocument& doc, std::string path, int unitIndex, const std::string& value) {
+bool Apply(const IXMLDocument& doc, std::string path, int unitIndex, const std::u16string& value) {
   CreateModeScope createMode(doc);
   IXMLNode top = FindTopElement(doc, kTopElement);
   if (!top) throw Exception("No FictionBook element");
@@ -68,7 +68,7 @@ bool Apply(const IXMLDocument& doc, std::string path, int unitIndex, const std::
   }
   if (node) {
     if (!value.empty()) {
-      node->SetTextValue(FromSys(value));
+      node->SetTextValue(value);
     } else {
       DeleteAtPath(top, head);
     }
@@ -98,11 +98,19 @@ int ContentSetValue(TPluginState& state, const char* fileName, int fieldIndex, i
   }
   // a definition without a path names nothing writable; units below -1 are not the host's
   if (path.empty() || unitIndex < -1 || !value) return ftFileError;
+  std::u16string text;
+  try {
+    // written as it is, such a value would leave a book no reader opens: refused
+    // before the document, or the file being left, is touched
+    if (!ValueFromHost(value, text)) return ftFileError;
+  } catch (...) {
+    return ftFileError;
+  }
   try {
     if (!state.current.MakeCurrent(name, true)) return ftFileError;
     // from here on the walk may add elements, and they are saved with the edit
     state.current.MarkEdited();
-    if (!Apply(state.current.Document(), path, unitIndex, value)) return ftFileError;
+    if (!Apply(state.current.Document(), path, unitIndex, text)) return ftFileError;
     if (flags & setFlagLastField) state.current.SaveDocument(state.current.FileName());
     return ftNoMoreFields;
   } catch (...) {

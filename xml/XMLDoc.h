@@ -139,6 +139,10 @@ class TXMLNode : public TRefCounted {
   friend class TXMLDocument;
   ~TXMLNode() override;
   DOMNode RequireOneTextChild();  // the single-text rule
+  // The encoding the document's declaration names ("" for none, "?" when unknown).
+  std::string DocumentEncoding() const;
+  // Puts a text node holding v in place of the CDATA section child cdata.
+  void ReplaceByText(const DOMNode& cdata, const std::u16string& v);
   // Turns the document-element rule on or off, moving the document references it counts.
   void SetDocElement(bool on) noexcept;
   // The names, read from the DOM once (they never change) so that look-ups do not allocate.

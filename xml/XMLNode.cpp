@@ -4,6 +4,7 @@
 #include "platform/codepage.h"
 #include "xml/XMLDoc.h"
 #include "xml/docbusy.h"
+#include "xml/xmlutil.h"
 
 namespace velarin::xml {
 namespace {
@@ -215,11 +216,37 @@ std::u16string TXMLNode::TextValue() {
 
 void TXMLNode::SetTextValue(const std::u16string& v) {
   NodeChange(ncUpdateValue, true);
-  if (Kind() == nkElement)
-    RequireOneTextChild()->setNodeValue(v);
-  else
+  if (Kind() == nkElement) {
+    DOMNode child = RequireOneTextChild();
+    if (child->nodeType() == nkCData && !CDataHolds(v, DocumentEncoding()))
+      ReplaceByText(child, v);
+    else
+      child->setNodeValue(v);
+  } else {
     dom_->setNodeValue(v);
+  }
   NodeChange(ncUpdateValue, false);
+}
+
+std::string TXMLNode::DocumentEncoding() const {
+  TXMLDocument* d = OwnerDoc();
+  // without its document the encoding is unknown: "?" names none, so only ASCII passes
+  if (!d || !d->Active()) return "?";
+  return platform::WideToUtf8(d->DeclaredEncoding());
+}
+
+void TXMLNode::ReplaceByText(const DOMNode& cdata, const std::u16string& v) {
+  DOMDocument doc = DocumentOf(dom_);
+  if (!doc) throw EXMLDocError("No active document");
+  dom_->insertBefore(doc->createTextNode(v), cdata);
+  dom_->removeChild(cdata);
+  // The cached list held the section: whoever keeps its node object keeps a detached node.
+  if (children_) {
+    for (const IXMLNode& n : children_->items_)
+      if (n->parent_ == this) n->parent_ = nullptr;
+    children_->owner_ = nullptr;
+    children_ = nullptr;
+  }
 }
 
 std::u16string TXMLNode::FindNamespaceURI(const std::u16string& prefix) {

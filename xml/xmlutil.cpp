@@ -1,4 +1,4 @@
-// Byte-form detection, line normalisation and namespace comparison of the document layer.
+// Byte-form detection, line normalisation, namespace comparison and text checks of the document layer.
 #include "xml/xmlutil.h"
 
 #include <cstring>
@@ -196,6 +196,25 @@ bool SameNamespace(std::u16string_view a, std::u16string_view b) {
   if (platform::SysIsUtf8() || (IsAscii(a) && IsAscii(b))) return EqualFolded(a, b);
   std::string x = platform::WideToSys(a), y = platform::WideToSys(b);
   return EqualFolded(x, y);
+}
+
+bool IsXmlText(std::u16string_view s) {
+  for (size_t i = 0; i < s.size(); ++i) {
+    const char16_t u = s[i];
+    if (u < 0x20) {
+      if (u != u'\t' && u != u'\n' && u != u'\r') return false;
+    } else if (u >= 0xD800 && u <= 0xDBFF) {
+      if (i + 1 == s.size() || s[i + 1] < 0xDC00 || s[i + 1] > 0xDFFF) return false;
+      ++i;
+    } else if ((u >= 0xDC00 && u <= 0xDFFF) || u == 0xFFFE || u == 0xFFFF) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool CDataHolds(std::u16string_view s, std::string_view encoding) {
+  return s.find(u"]]>") == std::u16string_view::npos && (IsAscii(s) || platform::EncodingHolds(encoding, s));
 }
 
 }  // namespace velarin::xml

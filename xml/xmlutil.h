@@ -1,4 +1,4 @@
-// Internal helpers of the XML document layer: byte forms, line normalisation, name comparison.
+// Internal helpers of the XML document layer: byte forms, line normalisation, name comparison, text checks.
 #pragma once
 #include <string>
 #include <string_view>
@@ -68,5 +68,14 @@ void AppendNormalizedLines(std::string& out, std::string_view text);
 // Namespace URIs as the look-ups compare them: equal ignoring case for A-Z only,
 // in the system code page.
 bool SameNamespace(std::u16string_view a, std::u16string_view b);
+
+// Every character of s is one XML 1.0 allows in a document: tab, LF, CR, U+0020..U+D7FF,
+// U+E000..U+FFFD, and a surrogate only in a pair.
+bool IsXmlText(std::u16string_view s);
+
+// Whether a CDATA section can carry s in a document in encoding (as declared, "" for
+// none): no end marker, and no character the encoding lacks, which only a character
+// reference could hold.
+bool CDataHolds(std::u16string_view s, std::string_view encoding);
 
 }  // namespace velarin::xml

@@ -105,10 +105,12 @@ bool AllAscii(const char16_t* p, size_t n) {
 }
 
 // UTF-8 bytes to 16-bit; an invalid byte becomes U+DC80 + byte (kept for the way back).
-std::u16string DecodeUtf8Escaped(std::string_view s) {
+std::u16string DecodeUtf8Escaped(std::string_view s, bool* exact = nullptr) {
+  if (exact) *exact = true;
   if (AllAscii(s.data(), s.size())) return std::u16string(s.begin(), s.end());
   std::string units;
-  Utf8ToUtf16().Run(s.data(), s.size(), units, [](const char* bad, size_t, std::string& out) {
+  Utf8ToUtf16().Run(s.data(), s.size(), units, [exact](const char* bad, size_t, std::string& out) {
+    if (exact) *exact = false;
     AppendUnit(out, char16_t(0xDC00 + static_cast<unsigned char>(*bad)));
     return size_t(1);
   });
@@ -136,7 +138,7 @@ std::string EncodeUtf8Escaped(std::u16string_view s) {
 
 }  // namespace
 
-std::u16string SysToWide(std::string_view s) { return DecodeUtf8Escaped(s); }
+std::u16string SysToWide(std::string_view s, bool* exact) { return DecodeUtf8Escaped(s, exact); }
 std::string WideToSys(std::u16string_view s) { return EncodeUtf8Escaped(s); }
 bool SysIsUtf8() { return true; }
 
@@ -171,6 +173,33 @@ std::string WideToOem(std::u16string_view s, bool* exact) {
                      return left < 2 ? left : size_t(2);
                    });
   return out;
+}
+
+bool EncodingHolds(std::string_view encoding, std::u16string_view text) {
+  if (text.empty()) return true;
+  // iconv reads "//" as options (transliteration would hide what is lost)
+  std::string name = encoding.empty() ? std::string("UTF-8") : std::string(encoding);
+  if (name.find('/') != std::string::npos || name.find('\0') != std::string::npos) return false;
+  iconv_t cd = iconv_open(name.c_str(), "UTF-16LE");
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  char* src = const_cast<char*>(reinterpret_cast<const char*>(text.data()));
+  size_t srcLeft = text.size() * 2;
+  char buffer[4096];
+  bool holds = true;
+  while (holds) {
+    char* dst = buffer;
+    size_t dstLeft = sizeof buffer;
+    const size_t r = iconv(cd, srcLeft ? &src : nullptr, srcLeft ? &srcLeft : nullptr, &dst, &dstLeft);
+    if (r == size_t(-1)) {
+      holds = errno == E2BIG;  // EILSEQ: no such character; EINVAL: a lone surrogate at the end
+    } else {
+      // a conversion the encoding could only approximate counts as lost
+      holds = r == 0;
+      if (srcLeft == 0) break;
+    }
+  }
+  iconv_close(cd);
+  return holds;
 }
 
 size_t SysCutLength(std::string_view s, size_t max) {

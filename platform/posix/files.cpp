@@ -35,6 +35,33 @@ auto NoIntr(F f) {
   return r;
 }
 
+// Creates a new empty file <dir><prefix><hex>.tmp; false (with *err) when the folder
+// takes none. Not a step of the fault seam: a save asks it whether the folder
+// takes new files at all.
+bool NewTempFile(const std::u16string& dir, const std::u16string& prefix, std::u16string& name, int* err) {
+  static unsigned counter = unsigned(::time(nullptr)) ^ unsigned(::getpid());
+  std::u16string base = dir;
+  if (!base.empty() && base.back() != u'/') base += u'/';
+  int e = EACCES;
+  for (int attempt = 0; attempt < 65536; ++attempt) {
+    unsigned v = (++counter) & 0xFFFF;
+    if (v == 0) continue;
+    char hex[8];
+    snprintf(hex, sizeof hex, "%X", v);
+    name = base + prefix + SysToWide(hex) + u".tmp";
+    int fd = NoIntr([&] { return ::open(Native(name).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600); });
+    if (fd >= 0) {
+      ::close(fd);
+      return true;
+    }
+    e = errno;
+    if (e != EEXIST) break;
+  }
+  name.clear();
+  *err = e;
+  return false;
+}
+
 }  // namespace
 
 std::string LastErrorText() {
@@ -176,9 +203,22 @@ void ReplaceFileContent(const std::u16string& name, std::string_view data) {
   }
 
   std::u16string wideTarget = SysToWide(target);
+  // A replacement would leave the other names of a hard-linked book on the old bytes.
+  const bool regular = existed && S_ISREG(old.st_mode);
+  if (regular && old.st_nlink > 1) {
+    RewriteInPlace(wideTarget, data);
+    return;
+  }
   std::u16string dir = DirectoryPart(wideTarget);
   if (dir.empty()) dir = u"./";
-  std::u16string temp = CreateTempFile(dir, u".velarin-");
+  std::u16string temp;
+  int err = EACCES;
+  if (!NewTempFile(dir, u".velarin-", temp, &err)) {
+    // a folder that takes no new file: the book itself may still be writable
+    if (!regular) throw EFCreateError(Format("Cannot create file \"%s\". %s", target.c_str(), strerror(err)));
+    RewriteInPlace(wideTarget, data);
+    return;
+  }
   try {
     File f = File::Open(temp, OpenMode::Create);
     if (existed) {
@@ -220,28 +260,11 @@ std::u16string TempDirectory() {
 }
 
 std::u16string CreateTempFile(const std::u16string& dir, const std::u16string& prefix) {
-  static unsigned counter = unsigned(::time(nullptr)) ^ unsigned(::getpid());
+  std::u16string name;
+  int err = EACCES;
+  if (!faults::Hit(faults::Op::Create) && NewTempFile(dir, prefix, name, &err)) return name;
   std::u16string base = dir;
   if (!base.empty() && base.back() != u'/') base += u'/';
-  int err = EACCES;
-  if (!faults::Hit(faults::Op::Create)) {
-    for (int attempt = 0; attempt < 65536; ++attempt) {
-      unsigned v = (++counter) & 0xFFFF;
-      if (v == 0) continue;
-      char hex[8];
-      snprintf(hex, sizeof hex, "%X", v);
-      std::u16string name = base + prefix + SysToWide(hex) + u".tmp";
-      int fd = NoIntr([&] {
-        return ::open(Native(name).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-      });
-      if (fd >= 0) {
-        ::close(fd);
-        return name;
-      }
-      err = errno;
-      if (err != EEXIST) break;
-    }
-  }
   throw EFCreateError(Format("Cannot create file \"%s\". %s", Native(base + prefix).c_str(), strerror(err)));
 }
 

@@ -44,7 +44,8 @@ size_t Utf8SequenceAt(std::string_view s, size_t i, char32_t* cp) {
 }
 
 // UTF-8 to 16-bit; an invalid byte becomes U+DC80 + byte, as on Linux.
-std::u16string DecodeUtf8(std::string_view s) {
+std::u16string DecodeUtf8(std::string_view s, bool* exact = nullptr) {
+  if (exact) *exact = true;
   if (AllAscii(s)) return std::u16string(s.begin(), s.end());
   std::u16string out;
   out.reserve(s.size());
@@ -52,6 +53,7 @@ std::u16string DecodeUtf8(std::string_view s) {
     char32_t cp;
     size_t n = Utf8SequenceAt(s, i, &cp);
     if (n == 0) {
+      if (exact) *exact = false;
       out.push_back(char16_t(0xDC00 + static_cast<unsigned char>(s[i])));
       ++i;
       continue;
@@ -126,7 +128,8 @@ bool MultiToWide(UINT cp, DWORD flags, std::string_view s, std::u16string& out) 
 
 // A code page without UTF-8: bytes the table rejects (a lead byte without its
 // trail, an unassigned code) become U+DC80 + byte, so the name survives the way back.
-std::u16string DecodeAnsi(UINT cp, std::string_view s) {
+std::u16string DecodeAnsi(UINT cp, std::string_view s, bool* exact = nullptr) {
+  if (exact) *exact = true;
   if (AllAscii(s)) return std::u16string(s.begin(), s.end());
   std::u16string out;
   if (MultiToWide(cp, MB_ERR_INVALID_CHARS, s, out)) return out;
@@ -144,6 +147,7 @@ std::u16string DecodeAnsi(UINT cp, std::string_view s) {
       out += piece;
       i += n;
     } else {
+      if (exact) *exact = false;
       out.push_back(char16_t(0xDC00 + c));
       ++i;
     }
@@ -191,8 +195,8 @@ std::string EncodeAnsi(UINT cp, DWORD flags, std::u16string_view s, bool* exact)
 
 bool SysIsUtf8() { return GetACP() == CP_UTF8; }
 
-std::u16string SysToWide(std::string_view s) {
-  return SysIsUtf8() ? DecodeUtf8(s) : DecodeAnsi(CP_ACP, s);
+std::u16string SysToWide(std::string_view s, bool* exact) {
+  return SysIsUtf8() ? DecodeUtf8(s, exact) : DecodeAnsi(CP_ACP, s, exact);
 }
 
 std::string WideToSys(std::u16string_view s) {
@@ -210,6 +214,48 @@ std::string WideToOem(std::u16string_view s, bool* exact) {
   if (GetOEMCP() == CP_UTF8) return EncodeUtf8(s, exact);
   // No best fit: a name that comes back different is not an exact representation.
   return EncodeAnsi(CP_OEMCP, WC_NO_BEST_FIT_CHARS, s, exact);
+}
+
+bool EncodingHolds(std::string_view encoding, std::u16string_view text) {
+  if (text.empty()) return true;
+  std::string name(encoding);
+  for (char& c : name)
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  // Names as XML declarations give them, to the code pages the system converts with.
+  static const struct {
+    const char* name;
+    UINT page;
+  } kPages[] = {{"us-ascii", 20127},     {"ascii", 20127},        {"iso-8859-1", 28591},   {"latin1", 28591},
+                {"iso-8859-2", 28592},   {"iso-8859-3", 28593},   {"iso-8859-4", 28594},   {"iso-8859-5", 28595},
+                {"iso-8859-6", 28596},   {"iso-8859-7", 28597},   {"iso-8859-8", 28598},   {"iso-8859-9", 28599},
+                {"iso-8859-13", 28603},  {"iso-8859-15", 28605},  {"koi8-r", 20866},       {"koi8-u", 21866},
+                {"ibm866", 866},         {"cp866", 866},          {"ibm437", 437},         {"cp437", 437},
+                {"cp850", 850},          {"windows-874", 874},    {"windows-1250", 1250},  {"windows-1251", 1251},
+                {"windows-1252", 1252},  {"windows-1253", 1253},  {"windows-1254", 1254},  {"windows-1255", 1255},
+                {"windows-1256", 1256},  {"windows-1257", 1257},  {"windows-1258", 1258},  {"cp1250", 1250},
+                {"cp1251", 1251},        {"cp1252", 1252},        {"shift_jis", 932},      {"euc-jp", 20932},
+                {"gb2312", 936},         {"gbk", 936},            {"big5", 950},           {"euc-kr", 949}};
+  if (name.empty() || name == "utf-8" || name == "utf-16" || name == "utf-16le" || name == "utf-16be" ||
+      name == "ucs-2" || name == "gb18030") {
+    // every character; only a lone surrogate has no form
+    for (size_t i = 0; i < text.size(); ++i) {
+      const char16_t u = text[i];
+      if (u >= 0xD800 && u <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF)
+        ++i;
+      else if (u >= 0xD800 && u <= 0xDFFF)
+        return false;
+    }
+    return true;
+  }
+  for (const auto& p : kPages) {
+    if (name != p.name) continue;
+    if (text.size() > size_t(INT_MAX)) return false;
+    BOOL usedDefault = FALSE;
+    const int n = WideCharToMultiByte(p.page, WC_NO_BEST_FIT_CHARS, W(text.data()), int(text.size()), nullptr, 0,
+                                      nullptr, &usedDefault);
+    return n > 0 && !usedDefault;
+  }
+  return false;
 }
 
 size_t SysCutLength(std::string_view s, size_t max) {

@@ -38,6 +38,45 @@ std::string SystemText(DWORD code) {
 // Largest piece handed to one ReadFile or WriteFile call.
 constexpr DWORD kChunk = 1u << 30;
 
+// GetTempFileName keeps only three characters of the prefix; this keeps all of it
+// and, like it, creates the file so that the name stays taken. False (with *err)
+// when the folder takes no new file. Not a step of the fault seam: a save asks it
+// whether the folder takes new files at all.
+bool NewTempFile(const std::u16string& dir, const std::u16string& prefix, std::u16string& name, DWORD* err) {
+  static unsigned counter = unsigned(GetTickCount()) ^ unsigned(GetCurrentProcessId());
+  std::u16string base = dir;
+  if (!base.empty() && base.back() != u'\\' && base.back() != u'/') base += u'\\';
+  DWORD e = ERROR_ACCESS_DENIED;
+  for (int attempt = 0; attempt < 65536; ++attempt) {
+    unsigned v = (++counter) & 0xFFFF;
+    if (v == 0) continue;
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "%X", v);
+    name = base + prefix + std::u16string(hex, hex + std::char_traits<char>::length(hex)) + u".tmp";
+    HANDLE h = CreateFileW(W(name), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+      CloseHandle(h);
+      return true;
+    }
+    e = GetLastError();
+    if (e != ERROR_FILE_EXISTS && e != ERROR_ALREADY_EXISTS) break;
+  }
+  name.clear();
+  *err = e;
+  return false;
+}
+
+// Number of names the file has (hard links); 1 when it cannot be told.
+DWORD LinkCount(const std::u16string& name) {
+  HANDLE h = CreateFileW(W(name), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return 1;
+  BY_HANDLE_FILE_INFORMATION info{};
+  const BOOL ok = GetFileInformationByHandle(h, &info);
+  CloseHandle(h);
+  return ok ? info.nNumberOfLinks : 1;
+}
+
 }  // namespace
 
 std::string LastErrorText() { return SystemText(GetLastError()); }
@@ -165,9 +204,24 @@ void ReplaceFileContent(const std::u16string& name, std::string_view data) {
   // before anything is written.
   if (oldAttributes != INVALID_FILE_ATTRIBUTES && (oldAttributes & FILE_ATTRIBUTE_READONLY))
     ThrowIo(ERROR_ACCESS_DENIED);
+  const bool regular = oldAttributes != INVALID_FILE_ATTRIBUTES && !(oldAttributes & FILE_ATTRIBUTE_DIRECTORY);
+  // A replacement would leave the other names of a hard-linked book on the old bytes.
+  if (regular && LinkCount(target) > 1) {
+    RewriteInPlace(target, data);
+    return;
+  }
   std::u16string dir = DirectoryPart(target);
   if (dir.empty()) dir = u".\\";
-  std::u16string temp = CreateTempFile(dir, u".velarin-");
+  std::u16string temp;
+  DWORD err = ERROR_ACCESS_DENIED;
+  if (!NewTempFile(dir, u".velarin-", temp, &err)) {
+    // a folder that takes no new file: the book itself may still be writable
+    if (!regular)
+      throw EFCreateError(Format("Cannot create file \"%s\". %s", WideToSys(dir + u".velarin-").c_str(),
+                                 SystemText(err).c_str()));
+    RewriteInPlace(target, data);
+    return;
+  }
   try {
     File f = File::Open(temp, OpenMode::Create);
     f.Write(data.data(), data.size());
@@ -204,29 +258,12 @@ std::u16string TempDirectory() {
   return dir;
 }
 
-// GetTempFileName keeps only three characters of the prefix; this keeps all of it
-// and, like it, creates the file so that the name stays taken.
 std::u16string CreateTempFile(const std::u16string& dir, const std::u16string& prefix) {
-  static unsigned counter = unsigned(GetTickCount()) ^ unsigned(GetCurrentProcessId());
+  std::u16string name;
+  DWORD err = ERROR_ACCESS_DENIED;
+  if (!faults::Hit(faults::Op::Create) && NewTempFile(dir, prefix, name, &err)) return name;
   std::u16string base = dir;
   if (!base.empty() && base.back() != u'\\' && base.back() != u'/') base += u'\\';
-  DWORD err = ERROR_ACCESS_DENIED;
-  if (!faults::Hit(faults::Op::Create)) {
-    for (int attempt = 0; attempt < 65536; ++attempt) {
-      unsigned v = (++counter) & 0xFFFF;
-      if (v == 0) continue;
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "%X", v);
-      std::u16string name = base + prefix + std::u16string(hex, hex + std::char_traits<char>::length(hex)) + u".tmp";
-      HANDLE h = CreateFileW(W(name), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-      if (h != INVALID_HANDLE_VALUE) {
-        CloseHandle(h);
-        return name;
-      }
-      err = GetLastError();
-      if (err != ERROR_FILE_EXISTS && err != ERROR_ALREADY_EXISTS) break;
-    }
-  }
   throw EFCreateError(Format("Cannot create file \"%s\". %s", WideToSys(base + prefix).c_str(), SystemText(err).c_str()));
 }
 

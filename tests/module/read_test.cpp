@@ -130,5 +130,25 @@ TEST(ReadsMore, LongValueIsCutToTheBuffer) {
   EXPECT_EQ(a.text, std::string(kBufferSize - 1, 'a'));
 }
 
+// The document type node carries the top element's name; it is not the top element.
+TEST(ReadsMore, BookWithADocumentTypeReadsItsFields) {
+  ModuleHost host(kTestSettings);
+  std::string text = kBook;
+  const size_t afterDeclaration = text.find("?>") + 2;
+  int n = 0;
+  for (const char* doctype : {"<!DOCTYPE FictionBook>", "<!DOCTYPE FictionBook SYSTEM \"fictionbook.dtd\">",
+                              "<!DOCTYPE FictionBook [<!ELEMENT FictionBook ANY>]>"}) {
+    SCOPED_TRACE(doctype);
+    const std::string book = host.Put("d" + std::to_string(++n) + ".fb2", std::string(text).insert(afterDeclaration, std::string("\n") + doctype));
+    EXPECT_EQ(host.Text(book, tTitle), Sys("Ледяной маяк"));
+    EXPECT_EQ(host.Text(book, tAuthors), Sys("Anna Berg, Олег Сом"));
+    EXPECT_EQ(host.Get(book, tSize).number, kBookBodyCount);
+    EXPECT_EQ(host.Set(book, tAuthor, -1, "New", 2), 0);
+    host.EndBatch();
+    EXPECT_EQ(host.Text(book, tAuthor, 0), "New");
+    EXPECT_NE(ReadFile(book).find("<!DOCTYPE FictionBook"), std::string::npos);
+  }
+}
+
 }  // namespace
 }  // namespace velarin::moduletest

@@ -1,6 +1,7 @@
 // Module tests: ContentSetValue edits and when they reach the file.
 #include <sys/stat.h>
 #ifndef _WIN32
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -212,6 +213,163 @@ TEST_F(Writes, FailedSaveLeavesTheOldBytes) {
   EXPECT_EQ(host_.Set(book, tTitle, 0, "Twice", 2), 0);
   EXPECT_TRUE(fs::is_directory(sub / "r.fb2"));
   EXPECT_EQ(ReadFile(host_.Dir() / "moved" / "r.fb2"), before);
+}
+
+// Values XML cannot hold: refused before anything changes, so neither the pending
+// edit nor the book on disk is touched, and no unreadable book is ever written.
+struct Refused {
+  const char* label;
+  const char* value;
+};
+
+class RefusedValues : public ::testing::TestWithParam<Refused> {};
+
+TEST_P(RefusedValues, AnswerMinusTwoAndChangeNothing) {
+  ModuleHost host(kTestSettings);
+  const std::string book = host.Put("r.fb2", kBook);
+  const std::string other = host.Put("o.fb2", kBook);
+  const std::string before = ReadFile(book);
+  const std::string value = GetParam().value;
+  ASSERT_EQ(host.Set(book, tTitle, 0, "Pending"), 0);
+  EXPECT_EQ(host.Set(book, tTitle, 0, value, 2), -2);
+  EXPECT_EQ(host.Set(book, tSeries, -1, value, 2), -2) << "attributes too";
+  EXPECT_EQ(ReadFile(book), before) << "nothing is written";
+  EXPECT_EQ(host.Text(book, tTitle), "Pending") << "the pending edit is kept";
+  // a refused write to another file does not save the one being left either
+  EXPECT_EQ(host.Set(other, tTitle, 0, value, 2), -2);
+  EXPECT_EQ(ReadFile(book), before);
+  EXPECT_EQ(host.Text(book, tTitle), "Pending");
+  host.EndBatch();
+  EXPECT_EQ(host.Text(book, tTitle), "Pending");
+  EXPECT_EQ(host.Text(book, tSeries, 0), "Saga");
+  EXPECT_EQ(host.Text(other, tTitle), Sys("Ледяной маяк"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Module, RefusedValues,
+                         ::testing::Values(Refused{"start_of_heading", "a\x01z"}, Refused{"escape", "\x1B[0m"},
+                                           Refused{"unit_separator", "x\x1F"}, Refused{"vertical_tab", "\x0Bx"},
+                                           Refused{"form_feed", "page\x0C"}
+#ifndef _WIN32  // what a UTF-8 host may send; an ANSI host's bytes are other characters
+                                           ,
+                                           Refused{"u_fffe", "a\xEF\xBF\xBE"}, Refused{"u_ffff", "\xEF\xBF\xBFz"},
+                                           Refused{"encoded_surrogate", "\xED\xA0\x80"},
+                                           Refused{"lone_lead_byte", "caf\xC3"}, Refused{"stray_byte", "\xFF"},
+                                           Refused{"overlong_slash", "\xC0\xAF"},
+                                           Refused{"past_u10ffff", "\xF4\x90\x80\x80"}
+#endif
+                                           ),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(Writes, TabLineFeedAndCarriageReturnAreText) {
+  EXPECT_EQ(host_.Set(book_, tTitle, 0, "a\tb", 2), 0);
+  EXPECT_EQ(Reread(tTitle).text, "a\tb");
+  EXPECT_EQ(host_.Set(book_, tAuthor, 0, "one\ntwo", 2), 0);
+  EXPECT_EQ(Reread(tAuthor).text, "one\ntwo");
+  EXPECT_EQ(host_.Set(book_, tAuthor, 1, "cr\r", 2), 0);
+}
+
+// Text set into an element whose content is a CDATA section reads back as given,
+// whatever the book's encoding holds.
+struct CDataCase {
+  const char* label;
+  const char* encoding;
+  const char* value;  // UTF-8
+  bool keepsCData;    // the section stays (when the host could send the value as it is)
+};
+
+class CDataWrites : public ::testing::TestWithParam<CDataCase> {};
+
+TEST_P(CDataWrites, ReadBackExactly) {
+  const CDataCase& c = GetParam();
+  ModuleHost host(kTestSettings);
+  const std::string enc = c.encoding;
+  std::string text = "<?xml version=\"1.0\" encoding=\"" + enc +
+                     "\"?>\n<FictionBook><description><title-info><book-title><![CDATA[old <b>]]></book-title>"
+                     "<lang>ru</lang></title-info></description><body><p>x</p></body></FictionBook>\n";
+  const std::string book = host.Put("c.fb2", text);
+  ASSERT_EQ(host.Text(book, tTitle), "old <b>");
+  ASSERT_EQ(host.Set(book, tTitle, 0, Sys(c.value), 2), 0);
+  host.EndBatch();
+  EXPECT_EQ(host.Text(book, tTitle), Sys(c.value));
+  EXPECT_EQ(host.Text(book, tEncoding), enc);
+  const std::string saved = ReadFile(book);
+  const bool cdata = saved.find("<![CDATA[") != std::string::npos;
+  if (c.keepsCData) {
+    EXPECT_TRUE(cdata) << saved;
+  } else if (SysHolds(c.value)) {
+    EXPECT_FALSE(cdata) << saved;
+  }
+  // and the book stays editable: a second write over what the first one left
+  ASSERT_EQ(host.Set(book, tTitle, 0, "plain", 2), 0);
+  EXPECT_EQ(host.Text(book, tTitle), "plain");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Module, CDataWrites,
+    ::testing::Values(CDataCase{"latin_in_cp1251", "windows-1251", "caf\u00E9", false},
+                      CDataCase{"cyrillic_in_cp1251", "windows-1251", "Зимний <сад>", true},
+                      CDataCase{"ascii_in_cp1251", "windows-1251", "a & b < c", true},
+                      CDataCase{"end_marker_in_cp1251", "windows-1251", "x ]]> y", false},
+                      CDataCase{"end_marker_in_utf8", "UTF-8", "]]>", false},
+                      CDataCase{"latin_in_utf8", "UTF-8", "caf\u00E9 ]]", true},
+                      CDataCase{"cyrillic_in_latin1", "ISO-8859-1", "Сад", false},
+                      CDataCase{"latin_in_koi8", "KOI8-R", "na\u00EFve", false}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// A book with more than one name keeps them all: it is rewritten in place.
+TEST_F(Writes, HardLinkedBookIsSavedInPlace) {
+  const fs::path twin = host_.Dir() / "twin.fb2";
+  std::error_code ec;
+  fs::create_hard_link(book_, twin, ec);
+  if (ec) GTEST_SKIP() << "no hard links here: " << ec.message();
+  EXPECT_EQ(host_.Set(book_, tTitle, 0, "Linked", 2), 0);
+  EXPECT_EQ(fs::hard_link_count(book_), 2u);
+  EXPECT_EQ(ReadFile(twin), ReadFile(book_));
+  EXPECT_EQ(host_.Text(twin.string(), tTitle), "Linked");
+  // nothing left beside the book: neither a temporary file nor a backup
+  size_t entries = 0;
+  for (const auto& e : fs::directory_iterator(host_.Dir())) entries += e.path().extension() != ".wdx" &&
+                                                                      e.path().filename() != "velarin.xml";
+  EXPECT_EQ(entries, 2u);
+}
+
+#ifndef _WIN32  // folder permissions; root ignores them, so the save runs as another user
+TEST_F(Writes, WritableBookInAReadOnlyFolderIsSaved) {
+  const fs::path sub = host_.Dir() / "locked";
+  fs::create_directories(sub);
+  const std::string book = (sub / "b.fb2").string();
+  WriteFile(book, kBook);
+  ASSERT_EQ(::chmod(book.c_str(), 0666), 0);
+  ASSERT_EQ(::chmod(sub.c_str(), 0555), 0);
+  ASSERT_EQ(host_.Text(book, tTitle), Sys("Ледяной маяк"));
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(90);
+    ::_exit(host_.Set(book, tTitle, 0, "Saved", 2) == 0 ? 0 : 91);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_NE(WEXITSTATUS(status), 90) << "could not become another user";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  ::chmod(sub.c_str(), 0755);
+  EXPECT_NE(ReadFile(book).find("<book-title>Saved</book-title>"), std::string::npos);
+  EXPECT_EQ(std::distance(fs::directory_iterator(sub), fs::directory_iterator()), 1);
+}
+#endif
+
+TEST_F(Writes, ReadOnlyBookInAHardLinkedPairIsNeverWritten) {
+  const fs::path twin = host_.Dir() / "twin.fb2";
+  std::error_code ec;
+  fs::create_hard_link(book_, twin, ec);
+  if (ec) GTEST_SKIP() << "no hard links here: " << ec.message();
+  const std::string before = ReadFile(book_);
+  fs::permissions(book_, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+  EXPECT_EQ(host_.Set(book_, tTitle, 0, "Never", 2), 0);
+  EXPECT_EQ(ReadFile(book_), before);
+  EXPECT_EQ(ReadFile(twin), before);
 }
 
 }  // namespace

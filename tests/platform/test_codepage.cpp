@@ -17,6 +17,39 @@ TEST(Codepage, SystemTextRoundTripsEvenWhenNotValidUtf8) {
   EXPECT_EQ(WideToSys(SysToWide(std::string("\xC3", 1))), "\xC3");
 }
 
+TEST(Codepage, SystemTextTellsWhenABytePassesAsNoCharacter) {
+  bool exact = false;
+  EXPECT_EQ(SysToWide("plain", &exact), u"plain");
+  EXPECT_TRUE(exact);
+  if (!SysIsUtf8()) GTEST_SKIP() << "the system code page is not UTF-8 here";
+  SysToWide("\xD0\x96\xF0\x9F\x98\x80", &exact);
+  EXPECT_TRUE(exact);
+  for (const char* bad : {"caf\xC3", "\xFF", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\x80"}) {
+    SysToWide(bad, &exact);
+    EXPECT_FALSE(exact) << bad;
+  }
+}
+
+struct HoldsCase {
+  const char* encoding;
+  std::u16string text;
+  bool holds;
+};
+class EncodingHoldsText : public ::testing::TestWithParam<HoldsCase> {};
+TEST_P(EncodingHoldsText, ByTheSystemsConversions) {
+  EXPECT_EQ(EncodingHolds(GetParam().encoding, GetParam().text), GetParam().holds);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Table, EncodingHoldsText,
+    ::testing::Values(HoldsCase{"windows-1251", u"\u0417\u0438\u043C\u0430 \u2116", true},
+                      HoldsCase{"windows-1251", u"caf\u00E9", false}, HoldsCase{"WINDOWS-1251", u"abc", true},
+                      HoldsCase{"iso-8859-1", u"caf\u00E9", true}, HoldsCase{"ISO-8859-1", u"\u0416", false},
+                      HoldsCase{"KOI8-R", u"\u0416", true}, HoldsCase{"koi8-r", u"\U0001F600", false},
+                      HoldsCase{"UTF-8", u"\u00E9\u0416\U0001F600", true}, HoldsCase{"", u"\U0001F600", true},
+                      HoldsCase{"UTF-8", std::u16string{u'a', char16_t(0xD800)}, false}, HoldsCase{"utf-16", u"\u0416", true},
+                      HoldsCase{"us-ascii", u"\u00E9", false}, HoldsCase{"no-such-encoding", u"abc", false},
+                      HoldsCase{"windows-1251", u"", true}));
+
 TEST(Codepage, OemIsIbm437AndTellsWhenInexact) {
   EXPECT_EQ(OemToWide("\x80\x9A"), u"\u00C7\u00DC");
   bool exact = false;

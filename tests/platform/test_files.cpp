@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <vector>
 
 #include "platform/codepage.h"
 #include "platform/exception.h"
@@ -90,6 +91,119 @@ TEST_F(Files, AFailedReplaceAtAnyStepLeavesTheOldBytes) {
     EXPECT_EQ(ReadWholeFile(Path("book.fb2")), "old bytes") << int(op);
     EXPECT_EQ(Entries(), 1u) << int(op);
   }
+}
+
+// A book with two names is rewritten in place, so both keep naming it; its old bytes
+// go to a flushed backup first and come back whatever step fails.
+class InPlace : public Files {
+ protected:
+  void SetUp() override {
+    Files::SetUp();
+    temp_ = dir_ / "tmp";
+    fs::create_directories(temp_);
+    SetTempFolder(temp_.string());
+  }
+  void TearDown() override {
+    SetTempFolder(saved_);
+    Files::TearDown();
+  }
+  static void SetTempFolder(const std::string& dir) {
+#ifdef _WIN32
+    _putenv_s("TMP", dir.c_str());
+    _putenv_s("TEMP", dir.c_str());
+#else
+    if (dir.empty())
+      ::unsetenv("TMPDIR");
+    else
+      ::setenv("TMPDIR", dir.c_str(), 1);
+#endif
+  }
+  // Two names of one file holding old; false where the file system has no hard links.
+  bool Linked(const std::string& old) {
+    fs::remove(dir_ / "book.fb2");
+    fs::remove(dir_ / "twin.fb2");
+    WriteWholeFile(Path("book.fb2"), old);
+    std::error_code ec;
+    fs::create_hard_link(dir_ / "book.fb2", dir_ / "twin.fb2", ec);
+    return !ec;
+  }
+  void ExpectBoth(const std::string& bytes) {
+    EXPECT_EQ(ReadWholeFile(Path("book.fb2")), bytes);
+    EXPECT_EQ(ReadWholeFile(Path("twin.fb2")), bytes);
+    EXPECT_EQ(fs::hard_link_count(dir_ / "book.fb2"), 2u);
+    EXPECT_TRUE(fs::is_empty(temp_)) << "the backup is removed";
+    EXPECT_EQ(Entries(), 3u) << "nothing is left beside the book";
+  }
+  fs::path temp_;
+  std::string saved_ = [] {
+#ifdef _WIN32
+    const char* t = std::getenv("TMP");
+#else
+    const char* t = std::getenv("TMPDIR");
+#endif
+    return std::string(t ? t : "");
+  }();
+};
+
+TEST_F(InPlace, HardLinkedFileKeepsBothNames) {
+  const std::string old(200000, 'o');  // longer than the new text: the rest is cut
+  if (!Linked(old)) GTEST_SKIP() << "no hard links here";
+  ReplaceFileContent(Path("twin.fb2"), "new bytes");
+  ExpectBoth("new bytes");
+  ReplaceFileContent(Path("book.fb2"), old + old);
+  ExpectBoth(old + old);
+}
+
+TEST_F(InPlace, AFailureAtAnyStepPutsTheOldBytesBack) {
+  std::string old;
+  for (int i = 0; i < 30000; ++i) old += "line " + std::to_string(i) + "\n";
+  if (!Linked(old)) GTEST_SKIP() << "no hard links here";
+  // the steps of one successful save
+  faults::DisarmAll();
+  ReplaceFileContent(Path("book.fb2"), "short new text");
+  const int ops = int(faults::Op::Count);
+  int calls[int(faults::Op::Count)];
+  for (int op = 0; op < ops; ++op) calls[op] = faults::Calls(faults::Op(op));
+  ASSERT_GE(calls[int(faults::Op::Write)], 2);
+  ASSERT_GE(calls[int(faults::Op::Flush)], 2) << "the backup and the book are flushed";
+  int failures = 0;
+  for (int op = 0; op < ops; ++op) {
+    for (int n = 1; n <= calls[op]; ++n) {
+      SCOPED_TRACE(::testing::Message() << "op " << op << " call " << n);
+      ASSERT_TRUE(Linked(old));
+      faults::DisarmAll();
+      faults::Arm(faults::Op(op), n);
+      EXPECT_ANY_THROW(ReplaceFileContent(Path("book.fb2"), "short new text"));
+      faults::DisarmAll();
+      ExpectBoth(old);
+      ++failures;
+    }
+  }
+  EXPECT_GE(failures, 5);
+}
+
+TEST_F(InPlace, ABackupThatCannotBePutBackIsKeptAndNamed) {
+  if (!Linked("old bytes")) GTEST_SKIP() << "no hard links here";
+  faults::DisarmAll();
+  ReplaceFileContent(Path("book.fb2"), "new bytes");
+  const int writes = faults::Calls(faults::Op::Write);
+  const int flushes = faults::Calls(faults::Op::Flush);
+  ASSERT_TRUE(Linked("old bytes"));
+  faults::DisarmAll();
+  faults::Arm(faults::Op::Flush, flushes);    // the book's flush fails
+  faults::Arm(faults::Op::Write, writes + 1);  // and so does putting the old bytes back
+  std::string message;
+  try {
+    ReplaceFileContent(Path("book.fb2"), "new bytes");
+  } catch (const std::exception& e) {
+    message = e.what();
+  }
+  faults::DisarmAll();
+  std::vector<fs::path> kept;
+  for (const auto& e : fs::directory_iterator(temp_)) kept.push_back(e.path());
+  ASSERT_EQ(kept.size(), 1u) << message;
+  EXPECT_EQ(ReadWholeFile(SysToWide(kept[0].string())), "old bytes");
+  EXPECT_NE(message.find(kept[0].filename().string()), std::string::npos) << message;
 }
 
 TEST_F(Files, TemporaryNamesAreNewFiles) {

@@ -31,6 +31,16 @@ TEST(FindTopElement, MatchesQualifiedNameExactly) {
   EXPECT_FALSE(FindTopElement(Parse("<book/>"), u"FictionBook"));
 }
 
+TEST(FindTopElement, SkipsTheDocumentTypeOfTheSameName) {
+  IXMLDocument doc = Parse("<?xml version=\"1.0\"?><!DOCTYPE FictionBook [<!ELEMENT FictionBook ANY>]>"
+                           "<?FictionBook x?><FictionBook><body><p>123</p></body></FictionBook>");
+  IXMLNode top = FindTopElement(doc, u"FictionBook");
+  ASSERT_TRUE(top);
+  EXPECT_EQ(top->Kind(), xml::nkElement);
+  EXPECT_EQ(CountBodyText(WalkPath(top, "body")), 3);
+  EXPECT_FALSE(FindTopElement(Parse("<!DOCTYPE FictionBook><book/>"), u"FictionBook"));
+}
+
 TEST(WalkPath, FindModeFindsAndCreatesNothing) {
   IXMLDocument doc = Parse(kDoc);
   IXMLNode top = FindTopElement(doc, u"FictionBook");

@@ -241,6 +241,48 @@ INSTANTIATE_TEST_SUITE_P(
                       TextCase{"<b/>", nullptr, false, nullptr},
                       TextCase{"<!--c-->", nullptr, false, nullptr}));
 
+// Text set over a CDATA section reads back as given after a save: where the section
+// cannot carry it (its end marker, or characters the declared encoding lacks, which
+// only a character reference could hold) the section gives way to plain text.
+struct CDataCase {
+  const char* label;
+  const char* encoding;  // declared; "" for no declaration
+  const char* value;     // UTF-8
+  bool keepsCData;
+};
+class CDataText : public ::testing::TestWithParam<CDataCase> {};
+
+TEST_P(CDataText, ReadsBackAfterASave) {
+  const CDataCase& c = GetParam();
+  const std::string head =
+      *c.encoding ? std::string("<?xml version=\"1.0\" encoding=\"") + c.encoding + "\"?>\n" : std::string();
+  IXMLDocument d = Open(head + "<r><e><![CDATA[old]]></e><f>1</f></r>", 0);
+  IXMLNode e = Top(d)->Children()->Item(u"e");
+  e->SetTextValue(W(c.value));
+  EXPECT_EQ(U8(e->TextValue()), c.value);
+  ASSERT_EQ(e->Children()->NodeCount(), 1);
+  EXPECT_EQ(e->Children()->Item(0)->Kind(), c.keepsCData ? nkCData : nkText);
+  EXPECT_EQ(d->ChangeCount(), 2);
+  IXMLDocument again = TXMLDocument::Create();
+  again->LoadFromBytes(d->XmlBytes());
+  IXMLNode e2 = Top(again)->Children()->Item(u"e");
+  EXPECT_EQ(U8(e2->TextValue()), c.value) << d->XmlBytes();
+  EXPECT_EQ(e2->Children()->Item(0)->Kind(), c.keepsCData ? nkCData : nkText);
+  EXPECT_EQ(Top(again)->Children()->Item(u"f")->TextValue(), u"1");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CDataText,
+    ::testing::Values(CDataCase{"latin_in_cp1251", "windows-1251", "caf\u00E9", false},
+                      CDataCase{"cyrillic_in_cp1251", "windows-1251", "\u0421\u0430\u0434 <&>", true},
+                      CDataCase{"end_marker", "UTF-8", "a]]>b", false},
+                      CDataCase{"end_marker_split", "windows-1251", "]]]]>>", false},
+                      CDataCase{"almost_end_marker", "UTF-8", "]] > ]>", true},
+                      CDataCase{"anything_in_utf8", "UTF-8", "\u00E9\u0416\U0001F600", true},
+                      CDataCase{"no_declaration", "", "\u00E9\u0416", true},
+                      CDataCase{"astral_in_koi8", "KOI8-R", "\u0416\U0001F600", false}),
+    [](const auto& info) { return std::string(info.param.label); });
+
 TEST(SingleText, EmptyElementGainsOneTextChildAndAFreshList) {
   IXMLDocument d = Open("<r><e/></r>", 0);
   IXMLNode e = Top(d)->Children()->Item(u"e");

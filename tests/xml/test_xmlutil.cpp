@@ -181,4 +181,19 @@ INSTANTIATE_TEST_SUITE_P(Table, Namespaces,
                                            NsCase{u"urn:\u00E9", u"urn:\u00C9", false},
                                            NsCase{u"urn:\u0436", u"urn:\u0436", true}));
 
+struct XmlTextCase {
+  std::u16string text;
+  bool allowed;
+};
+class XmlText : public ::testing::TestWithParam<XmlTextCase> {};
+TEST_P(XmlText, OnlyWhatXml10Allows) { EXPECT_EQ(IsXmlText(GetParam().text), GetParam().allowed); }
+INSTANTIATE_TEST_SUITE_P(
+    Table, XmlText,
+    ::testing::Values(XmlTextCase{u"", true}, XmlTextCase{u"a\tb\nc\rd \u007F\u0085", true},
+                      XmlTextCase{u"\uD7FF\uE000\uFFFD\U0001F600\U0010FFFF", true},
+                      XmlTextCase{std::u16string(1, u'\0'), false}, XmlTextCase{u"a\x01", false},
+                      XmlTextCase{u"\x1F", false}, XmlTextCase{u"x\uFFFE", false}, XmlTextCase{u"\uFFFF", false},
+                      XmlTextCase{std::u16string{char16_t(0xD800)}, false}, XmlTextCase{std::u16string{char16_t(0xDC00), u'a'}, false},
+                      XmlTextCase{std::u16string{char16_t(0xDBFF), char16_t(0xDBFF), char16_t(0xDC00)}, false}, XmlTextCase{std::u16string{char16_t(0xDCFF), u'z'}, false}));
+
 }  // namespace

@@ -39,6 +39,9 @@ void TZABaseArchiver::BeginUpdate() {
   if (updateDepth_ == 0) {
     if (!open_) Open();
     if ((openMode_ & 3) == 0 && !callerStream_) throw EZAException(32, this);
+    // Rewriting a list rebuilt from local headers would drop what only the lost directory
+    // knew and every entry the rebuild could not take: a damaged archive is only read.
+    if (dir_->Rebuilt) throw EZAException(48, this);
     TZADirArray& entries = dir_->Entries;
     for (int32_t i = 0; i < entries.Count(); ++i) entries.Item(i).Changed = false;
     dir_->Rollback.Assign(entries);

@@ -44,6 +44,27 @@ TZACentralHeader ParseCentralHeader(const uint8_t* p) {
 }
 
 
+// Counts the central records from start when they end exactly at end; false otherwise.
+bool CountCentralRecords(TZAStream& s, int64_t start, int64_t end, uint32_t& count) {
+  count = 0;
+  if (start < 0 || start > end || end > s.Size()) return false;
+  try {
+    TZABufferedInput in(s, start);
+    while (in.Position() < end) {
+      if (end - in.Position() < int64_t(kZACentralHeaderSize)) return false;
+      TZAReader r(in.Take(kZACentralHeaderSize), kZACentralHeaderSize);
+      if (r.U32() != kCentralSig) return false;
+      r.Skip(24);
+      const int64_t rest = int64_t(r.U16()) + r.U16() + r.U16();
+      if (rest > end - in.Position() || ++count == UINT32_MAX) return false;
+      if (rest) in.Take(size_t(rest));
+    }
+  } catch (const EReadError&) {
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::u16string TZABaseArchiver::DecodeName(const std::string& bytes, uint16_t flags) const {
@@ -66,16 +87,35 @@ bool TZABaseArchiver::FindEndRecord() {
   if (t < int64_t(kEndRecordSize)) return false;
   std::vector<uint8_t> buf(static_cast<size_t>(t));
   if (!ReadAt(s, size - t, buf.data(), buf.size())) return false;
+  const int64_t base = size - t;
+  auto take = [&](size_t c, size_t commentLength) {
+    d.EndRecordPosition = base + int64_t(c);
+    std::memcpy(d.EndRecord, &buf[c], kEndRecordSize);
+    if (commentLength) d.Comment.assign(reinterpret_cast<const char*>(&buf[c + kEndRecordSize]), commentLength);
+    return true;
+  };
+  std::vector<size_t> candidates;
   for (size_t i = buf.size(); i-- > 3;) {
     if (buf[i] != 0x06 || buf[i - 1] != 0x05 || buf[i - 2] != 0x4B || buf[i - 3] != 0x50) continue;
     size_t c = i - 3;
     if (buf.size() - c < kEndRecordSize) continue;
     uint16_t commentLength = Get16(&buf[c + 20]);
-    if (buf.size() - c - kEndRecordSize != commentLength) continue;
-    d.EndRecordPosition = size - t + int64_t(c);
-    std::memcpy(d.EndRecord, &buf[c], kEndRecordSize);
-    if (commentLength) d.Comment.assign(reinterpret_cast<const char*>(&buf[c + kEndRecordSize]), commentLength);
-    return true;
+    if (buf.size() - c - kEndRecordSize == commentLength) return take(c, commentLength);
+    candidates.push_back(c);
+  }
+  // No record whose comment reaches exactly to the end: stray bytes follow it, or its
+  // comment length points past the end. Like other readers, take the last record whose
+  // directory really lies before it, with the comment bytes that are there.
+  for (size_t c : candidates) {
+    const uint8_t* r = &buf[c];
+    const int64_t at = base + int64_t(c);
+    const int64_t start = at - int64_t(Get32(r + 12));
+    uint8_t sig[4];
+    // An empty directory proves nothing: stray bytes may hold such a record by chance.
+    bool directory = Get16(r + 10) != 0 && start >= 0 && ReadAt(s, start, sig, 4) && Get32(sig) == kCentralSig;
+    bool zip64 = at >= 20 && ReadAt(s, at - 20, sig, 4) && Get32(sig) == kZip64LocatorSig;
+    if (directory || zip64)
+      return take(c, std::min<size_t>(Get16(r + 20), buf.size() - c - kEndRecordSize));
   }
   return false;
 }
@@ -89,6 +129,7 @@ void TZABaseArchiver::LoadDirectory() {
   ZAPut32(d.EndRecord, kEndSig);
   d.StubSize = 0;
   d.Zip64 = false;
+  d.Rebuilt = false;
 
   if (!FindEndRecord()) {
     RebuildFromLocalHeaders();
@@ -102,8 +143,12 @@ void TZABaseArchiver::LoadDirectory() {
   const uint8_t* end = d.EndRecord;
   if (d.Zip64) {
     int64_t recordAt = int64_t(Get64(d.Zip64Locator + 8));
-    bool ok = p > 56 && recordAt >= 0 && ReadAt(s, recordAt, d.Zip64EndRecord, 56) &&
-              Get32(d.Zip64EndRecord) == kZip64EndSig;
+    auto recordIsAt = [&](int64_t at) {
+      return at >= 0 && ReadAt(s, at, d.Zip64EndRecord, 56) && Get32(d.Zip64EndRecord) == kZip64EndSig;
+    };
+    // The locator counts from the archive's start: with bytes in front of the archive the
+    // record is found where it usually lies, right before the locator.
+    bool ok = p > 56 && (recordIsAt(recordAt) || recordIsAt(p - 56));
     // The signature may be chance bytes at the end of the last central record (a name or
     // comment): then the end record needs no zip64 values and the directory it describes,
     // ending right at the end record, starts with a central header.
@@ -121,7 +166,11 @@ void TZABaseArchiver::LoadDirectory() {
       p += 20;
     }
   }
-  if (!d.Zip64 && Get16(end + 10) == 0xFFFF) {
+  // 0xFFFF entries without zip64 records: a writer that stopped counting there, or a damaged
+  // field. The directory is believed when its records run exactly up to the end record.
+  uint32_t walked = 0;
+  if (!d.Zip64 && Get16(end + 10) == 0xFFFF &&
+      !CountCentralRecords(s, p - int64_t(Get32(end + 12)), p, walked)) {
     RebuildFromLocalHeaders();
     return;
   }
@@ -144,7 +193,7 @@ void TZABaseArchiver::LoadDirectory() {
     count = uint32_t(Get64(d.Zip64EndRecord + 32));
   } else {
     start = p - int64_t(Get32(end + 12));
-    count = Get16(end + 10);
+    count = Get16(end + 10) == 0xFFFF ? walked : Get16(end + 10);
   }
   try {
     ReadEntries(start, count);
@@ -160,7 +209,11 @@ void TZABaseArchiver::LoadDirectory() {
     if (sum > uint64_t(s.Size())) throw EZAException(57, this);
   }
   d.EndRecordPosition = p;
-  if (lastVolume == 0) DetectStub();
+  // Bytes in front of the archive show first as the distance between where the directory
+  // lies and where the end record says it starts.
+  const uint64_t stated = d.Zip64 ? Get64(d.Zip64EndRecord + 48) : Get32(end + 16);
+  const int64_t guess = stated <= uint64_t(start) ? start - int64_t(stated) : 0;
+  if (lastVolume == 0) DetectStub(guess);
   CorrectOffsets();
 }
 
@@ -224,55 +277,69 @@ void TZABaseArchiver::ReadEntries(int64_t start, uint32_t count) {
   if (count == 0) d.DirectoryOffset = start;
 }
 
-void TZABaseArchiver::DetectStub() {
+void TZABaseArchiver::DetectStub(int64_t guess) {
   TZADirManager& d = *dir_;
   TZAStream& s = *d.Stream;
-  if (Get16(d.EndRecord + 10) == 0) {
+  d.StubSize = 0;
+  if (d.Entries.Count() == 0) {
     d.StubSize = d.EndRecordPosition;
     return;
   }
-  d.StubSize = 0;
-  if (d.Entries.Count() == 0) return;
   const TDirItem& first = d.Entries.Item(0);
   const TZACentralHeader& c = first.Header;
-  int64_t size = s.Size();
-  int64_t pos = int64_t(first.LocalHeaderOffset());
+  const int64_t size = s.Size();
+  const uint64_t recorded = first.LocalHeaderOffset();
+  if (recorded >= uint64_t(size)) return;
+  const int64_t o = int64_t(recorded);
+  // A stub is taken only where entry 0's own local header then lies. Fields a streamed or
+  // zip64 entry defers to its data descriptor or zip64 block match whatever the directory says.
+  auto holdsFirst = [&](int64_t at) {
+    uint8_t raw[kLocalHeaderSize];
+    if (at < 0 || size - at < int64_t(kLocalHeaderSize) || !ReadAt(s, at, raw, sizeof raw)) return false;
+    const TLocalHeader l = ParseLocalHeader(raw);
+    if (l.Signature != kLocalSig || at + int64_t(kLocalHeaderSize) + l.NameLength > size) return false;
+    const bool deferred = (l.Flags & 8) != 0;
+    auto same = [&](uint32_t local, uint32_t central, bool wide) {
+      return local == central || (deferred && local == 0) || (wide && local == kZip64Marker);
+    };
+    return l.VersionNeeded == c.VersionNeeded && l.Method == c.Method && l.ModTime == c.ModTime &&
+           l.ModDate == c.ModDate && same(l.Crc32, c.Crc32, false) &&
+           same(l.CompressedSize, c.CompressedSize, true) && same(l.UncompressedSize, c.UncompressedSize, true);
+  };
+  if (guess > 0 && guess < size - o && holdsFirst(o + guess)) {
+    d.StubSize = guess;
+    return;
+  }
+  uint8_t sig[4];
+  if (ReadAt(s, o, sig, 4) && Get32(sig) == kLocalSig) return;  // the offsets already count from the file's start
   TZASignatureScanner scan(s, kLocalSig, 10000);
-  while (pos >= 0 && pos < size) {
-    int64_t hit = scan.Find(pos, 0);
-    if (hit < 0) return;
-    uint8_t raw[30];
-    bool accepted = false;
-    if (size - hit >= 30 && ReadAt(s, hit, raw, 30)) {
-      TLocalHeader l = ParseLocalHeader(raw);
-      if (hit + 30 + l.NameLength <= size) {
-        accepted = hit == 0 || (l.VersionNeeded == c.VersionNeeded && l.Method == c.Method &&
-                                l.ModTime == c.ModTime && l.ModDate == c.ModDate && l.Crc32 == c.Crc32 &&
-                                l.CompressedSize == c.CompressedSize && l.UncompressedSize == c.UncompressedSize);
-      }
-    }
-    if (accepted) {
-      d.StubSize = hit;
+  for (int64_t hit = scan.Find(o + 1, int64_t(kLocalHeaderSize)); hit >= 0;
+       hit = scan.Find(hit + 1, int64_t(kLocalHeaderSize))) {
+    if (holdsFirst(hit)) {
+      d.StubSize = hit - o;
       return;
     }
-    pos = hit + 1;
   }
 }
 
 void TZABaseArchiver::CorrectOffsets() {
   TZADirManager& d = *dir_;
-  int32_t n = d.Entries.Count();
-  for (int32_t i = 0; i < n; ++i) {
-    const TDirItem& e = d.Entries.Item(i);
-    if (e.Header.CompressedSize == 0) continue;
-    if (int64_t(e.Header.LocalHeaderOffset) < d.StubSize) {
-      for (int32_t k = 0; k < n; ++k) {
-        TDirItem& x = d.Entries.Item(k);
-        if (!(x.Header.ExternalAttributes & 0x10))
-          x.Header.LocalHeaderOffset = uint32_t(x.Header.LocalHeaderOffset + uint64_t(d.StubSize));
-      }
+  if (d.StubSize <= 0) return;
+  const uint64_t stub = uint64_t(d.StubSize);
+  // Every entry moves, folders and zip64 offsets included; one that no longer fits 32 bits
+  // takes the zip64 form.
+  for (int32_t i = 0; i < d.Entries.Count(); ++i) {
+    TDirItem& x = d.Entries.Item(i);
+    const uint64_t was = x.LocalHeaderOffset();
+    if (was > UINT64_MAX - stub) continue;
+    const uint64_t now = was + stub;
+    if (x.Header.LocalHeaderOffset == kZip64Marker || now >= kZip64Marker) {
+      x.Header.LocalHeaderOffset = kZip64Marker;
+      x.Zip64LocalHeaderOffset = now;
+      x.Zip64 = true;
+    } else {
+      x.Header.LocalHeaderOffset = uint32_t(now);
     }
-    return;
   }
 }
 
@@ -281,6 +348,7 @@ void TZABaseArchiver::RebuildFromLocalHeaders() {
   TZAStream& s = *d.Stream;
   d.Entries.SetCount(0);
   d.Entries.Clear();
+  d.Rebuilt = true;
   if (spanningMode_ != smNone) throw EZAException(44, this);
   int64_t size = s.Size();
   TZASignatureScanner headers(s, kLocalSig, 65535);

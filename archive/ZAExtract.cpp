@@ -22,6 +22,13 @@ constexpr uint64_t kOutputWindow = 128 * 1024;
 
 int64_t ClampToInt64(uint64_t v) { return v > uint64_t(INT64_MAX) ? INT64_MAX : int64_t(v); }
 
+// Method ids registered for other formats: shrink, reduce, implode, BZip2, LZMA, zstd, XZ,
+// PPMd, AES and the like. Their data is no block format: read as one, a stray cipher
+// marker would ask the user for a password.
+bool IsForeignMethod(uint16_t method) {
+  return (method >= 1 && method <= 20 && method != 8 && method != 9) || (method >= 93 && method <= 99);
+}
+
 }  // namespace
 
 void TZABaseArchiver::ReadEntryText(const std::u16string& name, std::string& text) {
@@ -84,6 +91,9 @@ void TZABaseArchiver::UnpackEntry(int32_t index, TZAStream& destination) {
 }
 
 bool TZABaseArchiver::DecodeEntryData(TZAStream& archive, TZAStream& destination, const TDirItem& item) {
+  const uint16_t method = item.Header.Method;
+  if (method == 9) throw EZAException(55, this);
+  if (IsForeignMethod(method)) throw EZAException(8, this);
   uint8_t raw[30];
   archive.ReadBuffer(raw, sizeof raw);
   TZAReader local(raw, sizeof raw);
@@ -100,13 +110,11 @@ bool TZABaseArchiver::DecodeEntryData(TZAStream& archive, TZAStream& destination
   uint64_t written = 0;
   skipFile_ = false;
   bool ok;
-  switch (item.Header.Method) {
+  switch (method) {
     case 0:
     case 8:
       ok = DecodeStoredDeflated(archive, destination, item, cs, crc, written);
       break;
-    case 9:
-      throw EZAException(55, this);
     default:
       if (item.Header.VersionNeeded <= 10) return false;
       ok = DecodeBlockFormat(archive, destination, item, cs, crc, written);

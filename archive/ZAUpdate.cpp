@@ -95,6 +95,21 @@ std::string TZABaseArchiver::EncodeName(const std::u16string& name, bool& utf8) 
   return platform::WideToSys(name);
 }
 
+void TZABaseArchiver::CheckRecordFits(const TDirItem& item, bool sizes64, bool offset64) const {
+  bool utf8 = false;
+  const size_t nameBytes = EncodeName(item.Name, utf8).size();
+  // As WriteEntry and WriteCentralDirectory lay them out: a zip64 block, the other blocks
+  // the entry keeps (centrally only), then one Unicode name block.
+  const size_t unicode = UnicodeFilenames ? 4 + 8 + 2 * item.Name.size() : 0;
+  const size_t local = (sizes64 ? 20 : 0) + unicode;
+  const size_t zip64 = (sizes64 ? 16 : 0) + (offset64 ? 8 : 0);
+  size_t central = (zip64 ? 4 + zip64 : 0) + unicode;
+  for (const TZAExtraField& f : item.ExtraFields)
+    if (f.HeaderID != 1 && f.HeaderID != kUnicodeNameId) central += 4 + f.Data.size();
+  if (nameBytes > 0xFFFF || local > 0xFFFF || central > 0xFFFF)
+    throw EZAException(61, this, {platform::WideToSys(item.Name)});
+}
+
 void TZABaseArchiver::PutEntryFromText(const std::u16string& name, const std::string& text, uint32_t attributes,
                                        double time) {
   PutEntryFromStream(name, new TZAMemoryStream(text), false, true, 0, int32_t(std::min<size_t>(text.size(), INT32_MAX)),
@@ -110,6 +125,7 @@ void TZABaseArchiver::PutEntryFromStream(const std::u16string& name, TZAStream* 
   if (spanningMode_ != smNone && dir_->Entries.Count() > 0 && updateDepth_ == 0) throw EZAException(52, this);
   progress_ = false;
   BeginUpdate();
+  const bool ownTransaction = updateDepth_ == 1;
   try {
     int32_t index = AddDirectoryItem(name, std::u16string(), false, attributes, time);
     if (index >= 0) {
@@ -141,6 +157,11 @@ void TZABaseArchiver::PutEntryFromStream(const std::u16string& name, TZAStream* 
       } else {
         item.Header.UncompressedSize = uint32_t(size);
       }
+      // A call that commits by itself refuses here, before anything is cut or written; inside
+      // the caller's transaction the entry fails at the commit, where the failure handler
+      // decides about it without the rest of the batch being abandoned.
+      if (ownTransaction)
+        CheckRecordFits(item, size >= kMarker32 || Zip64Mode == zmAlways, Zip64Mode == zmAlways);
     }
   } catch (...) {
     AbandonUpdate();
@@ -368,10 +389,9 @@ bool TZABaseArchiver::WriteEntry(int32_t index) {
   const bool sizes64 = sourceSize >= kMarker32 || Zip64Mode == zmAlways;
   if (sizes64) item.Zip64 = true;
 
+  CheckRecordFits(item, sizes64, h.LocalHeaderOffset == kMarker32);
   bool utf8 = false;
   std::string name = EncodeName(item.Name, utf8);
-  if (name.size() > 0xFFFF || item.Name.size() > 32763)
-    throw EZAException(61, this, {platform::WideToSys(item.Name)});
   h.Flags = uint16_t((h.Flags & ~0x0808) | (utf8 ? 0x0800 : 0));
 
   auto localHeader = [&](uint32_t crc, uint32_t packed, uint32_t unpacked, uint16_t extraLength) {

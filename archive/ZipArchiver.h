@@ -101,6 +101,9 @@ struct TZADirManager {
   int64_t StubSize = 0;
   bool Zip64 = false;
   bool Abort = false;
+  // The list was rebuilt from the local headers: it lacks what only the directory held
+  // (attributes, comments, entries cut short), so the archive is never written.
+  bool Rebuilt = false;
   int64_t DirectoryOffset = 0;
   int64_t EndRecordPosition = 0;  // P: where the end records begin
 
@@ -261,7 +264,8 @@ class TZABaseArchiver : public TZAComponent {
   bool FindEndRecord();
   void LoadDirectory();
   void ReadEntries(int64_t start, uint32_t count);
-  void DetectStub();
+  // guess: the stub that the directory's stated and real positions suggest.
+  void DetectStub(int64_t guess);
   void CorrectOffsets();
   void RebuildFromLocalHeaders();
   std::u16string DecodeName(const std::string& bytes, uint16_t flags) const;
@@ -281,6 +285,9 @@ class TZABaseArchiver : public TZAComponent {
   bool ConfirmOverwrite(const std::u16string& stored, const std::u16string& callerName);
   // The 8-bit form a new name is written in; utf8 tells that it is UTF-8 (flag bit 11).
   std::string EncodeName(const std::u16string& name, bool& utf8) const;
+  // Native error 61 when the item's name, or the local or central extra field written with
+  // it, would not fit its 16-bit length; the flags say which values take the zip64 form.
+  void CheckRecordFits(const TDirItem& item, bool sizes64, bool offset64) const;
   // committing (ZACommit.cpp)
   void ChooseRewritePoint();
   // Where an entry's local record ends, read from its local header when that matters for limit.

@@ -1,6 +1,8 @@
 // The archive object: defaults, Open and its errors, guards, FindEntry, and extraction with its failures.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "archive/ZipArchiver.h"
 #include "testutil.h"
 #include "zipbuild.h"
@@ -229,7 +231,7 @@ TEST(ReadEntryText, DamagedEntriesAndExtractCorruptedFiles) {
   Entry d64 = Deflated("d64", kBook);
   d64.method = 9;
   Entry unknown = Stored("unknown", "abc");
-  unknown.method = 14;  // version needed 20: taken by the block format, whose header is missing
+  unknown.method = 14;  // LZMA: not decoded here
   OpenArchive a(ziptest::Build({badCrc, d64, unknown}));
   EXPECT_EQ(NativeOf([&] { a.zip.ReadEntryText(u"crc"); }), 8);
   EXPECT_EQ(NativeOf([&] { a.zip.ReadEntryText(u"d64"); }), 55);
@@ -251,6 +253,33 @@ TEST(ReadEntryText, OutputPastTheDeclaredSizeStopsAtOnce) {
   a.zip.ExtractCorruptedFiles = true;
   EXPECT_EQ(a.zip.ReadEntryText(u"bomb").size(), 1000u);
   EXPECT_EQ(a.zip.ReadEntryText(u"stored"), "0123");
+}
+
+// Methods registered for other formats fail at once. Their data here starts like a block
+// header with its cipher marker set, which the block decoder would answer with a password
+// request.
+TEST(ReadEntryText, MethodsOfOtherFormatsFailWithoutAPasswordRequest) {
+  std::string header(50, '\0');
+  header[16] = 1;     // one block
+  header[22] = 0x01;  // cipher marker: enciphered
+  std::vector<Entry> entries;
+  const uint16_t methods[] = {1, 6, 10, 12, 14, 18, 19, 20, 93, 95, 96, 97, 98, 99};
+  for (uint16_t method : methods) {
+    Entry e = Stored("m" + std::to_string(method), "data");
+    e.method = method;
+    e.payload = header + "data";
+    entries.push_back(e);
+  }
+  OpenArchive a(ziptest::Build(entries));
+  int asked = 0;
+  a.zip.OnPassword = [&](TZABaseArchiver&, const std::u16string&, std::string&, bool&) { ++asked; };
+  for (uint16_t method : methods) {
+    const std::u16string name = velarin::platform::Utf8ToWide("m" + std::to_string(method));
+    EXPECT_EQ(NativeOf([&] { a.zip.ReadEntryText(name); }), 8) << method;
+  }
+  a.zip.ExtractCorruptedFiles = true;
+  EXPECT_EQ(NativeOf([&] { a.zip.ReadEntryText(u"m12"); }), 8);
+  EXPECT_EQ(asked, 0);
 }
 
 // Traditional encryption of data, as the application note describes it.
@@ -310,6 +339,140 @@ TEST(Open, StubInFrontWithOrWithoutCorrectedOffsets) {
   EXPECT_EQ(a.zip.ReadEntryText(u"b.txt"), "bee");
 }
 
+// Local headers as a streaming writer leaves them: CRC-32 and sizes deferred to a descriptor.
+std::string Streamed(std::string archive) {
+  for (size_t at = archive.find(std::string("PK\x03\x04", 4)); at != std::string::npos;
+       at = archive.find(std::string("PK\x03\x04", 4), at + 4)) {
+    if (!(archive[at + 6] & 8)) continue;
+    archive.replace(at + 14, 12, std::string(12, '\0'));
+  }
+  return archive;
+}
+
+// The same archive with its central records in reverse order.
+std::string DirectoryReversed(const std::string& archive) {
+  const size_t end = archive.rfind(std::string("PK\x05\x06", 4));
+  const size_t start = archive.find(std::string("PK\x01\x02", 4));
+  std::vector<std::string> records;
+  for (size_t at = start; at < end;) {
+    const size_t n = uint8_t(archive[at + 28]) | uint8_t(archive[at + 29]) << 8;
+    const size_t e = uint8_t(archive[at + 30]) | uint8_t(archive[at + 31]) << 8;
+    const size_t c = uint8_t(archive[at + 32]) | uint8_t(archive[at + 33]) << 8;
+    records.push_back(archive.substr(at, 46 + n + e + c));
+    at += 46 + n + e + c;
+  }
+  std::string out = archive.substr(0, start);
+  for (size_t i = records.size(); i-- > 0;) out += records[i];
+  return out + archive.substr(end);
+}
+
+struct Layout {
+  const char* label;
+  std::string stub;  // bytes in front of the archive
+  std::vector<Entry> entries;
+  std::function<std::string(std::string)> change;  // applied to the archive before the stub
+};
+
+void PrintTo(const Layout& l, std::ostream* os) { *os << l.label; }
+
+class StubLayout : public testing::TestWithParam<Layout> {};
+
+// Every entry, folders included, is found at its recorded offset plus the stub, and a stub is
+// assumed only where entry 0's local header then lies.
+TEST_P(StubLayout, EveryEntryIsReadWhereItLies) {
+  const Layout& l = GetParam();
+  const std::string archive = l.change(ziptest::Build(l.entries));
+  OpenArchive a(l.stub + archive);
+  EXPECT_EQ(a.zip.DirManager()->StubSize, int64_t(l.stub.size()));
+  ASSERT_EQ(a.zip.EntryCount(), int32_t(l.entries.size()));
+  for (int32_t i = 0; i < a.zip.EntryCount(); ++i) {
+    const TDirItem& e = a.zip.Entry(i);
+    const size_t at = size_t(e.LocalHeaderOffset());
+    ASSERT_LT(at + 30, l.stub.size() + archive.size());
+    EXPECT_EQ((l.stub + archive).compare(at, 4, "PK\x03\x04"), 0) << "entry " << i;
+    const std::string name = velarin::platform::WideToUtf8(e.Name);
+    EXPECT_EQ((l.stub + archive).compare(at + 30, name.size(), name), 0) << "entry " << i;
+    for (const Entry& x : l.entries) {
+      if (x.name == name && x.attributes != 0x10) {
+        EXPECT_EQ(a.zip.ReadEntryText(e.Name), x.data) << name;
+      }
+    }
+  }
+}
+
+Entry Folder(const std::string& name) {
+  Entry e = Stored(name, "");
+  e.attributes = 0x10;
+  return e;
+}
+Entry Streaming(Entry e) {
+  e.flags |= 8;
+  return e;
+}
+std::string Same(std::string a) { return a; }
+
+INSTANTIATE_TEST_SUITE_P(
+    Open, StubLayout,
+    testing::Values(
+        Layout{"stub_and_folders", std::string(3000, 's'),
+               {Folder("lib/"), Deflated("lib/a.fb2", kBook), Folder("lib/img/"), Stored("lib/img/c.txt", "cee")},
+               Same},
+        Layout{"stub_and_streamed_entries", "MZ" + std::string(777, '\0'),
+               {Streaming(Deflated("a.fb2", kBook)), Streaming(Stored("b.txt", "bee"))}, Streamed},
+        Layout{"no_stub_first_listed_entry_stored_last", "",
+               {Deflated("a.fb2", kBook), Stored("empty.txt", "")}, DirectoryReversed},
+        Layout{"stub_and_first_listed_entry_stored_last", std::string(500, 'x'),
+               {Deflated("a.fb2", kBook), Stored("empty.txt", ""), Folder("dir/")}, DirectoryReversed}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+struct Ending {
+  const char* label;
+  std::function<std::string(std::string)> change;
+  std::string comment;  // the archive comment read
+};
+
+void PrintTo(const Ending& e, std::ostream* os) { *os << e.label; }
+
+class UntidyEnding : public testing::TestWithParam<Ending> {};
+
+// The archive is read through its own directory, as other readers read it: the entries keep
+// their comments and attributes, which a rebuild from the local headers would lose.
+TEST_P(UntidyEnding, ReadThroughItsOwnDirectory) {
+  Entry note = Stored("note.txt", "a note");
+  note.comment = "the note";
+  note.attributes = 0x81A40000u;
+  Entry book = Deflated("book.fb2", kBook);
+  book.comment = "the book";
+  const std::string plain = ziptest::Build({note, book}, "archive comment");
+  const size_t directory = plain.find(std::string("PK\x01\x02", 4));
+  OpenArchive a(GetParam().change(plain));
+  EXPECT_FALSE(a.zip.DirManager()->Rebuilt);
+  EXPECT_EQ(a.zip.DirManager()->DirectoryOffset, int64_t(directory));
+  EXPECT_EQ(a.zip.ArchiveComment(), GetParam().comment);
+  ASSERT_EQ(a.zip.EntryCount(), 2);
+  EXPECT_EQ(a.zip.Entry(0).Comment, "the note");
+  EXPECT_EQ(a.zip.Entry(0).Header.ExternalAttributes, 0x81A40000u);
+  EXPECT_EQ(a.zip.Entry(1).Comment, "the book");
+  EXPECT_EQ(a.zip.ReadEntryText(u"book.fb2"), kBook);
+}
+
+std::string CommentLength(std::string a, int delta) {
+  const size_t end = a.rfind(std::string("PK\x05\x06", 4));
+  a[end + 20] = char(uint8_t(a[end + 20]) + delta);
+  return a;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Open, UntidyEnding,
+    testing::Values(
+        Ending{"stray_bytes_after_the_comment", [](std::string a) { return a + "\r\nstray"; }, "archive comment"},
+        Ending{"stray_bytes_holding_an_empty_end_record",
+               [](std::string a) { return a + std::string("PK\x05\x06", 4) + std::string(18, '\0') + "tail"; },
+               "archive comment"},
+        Ending{"comment_length_past_the_end", [](std::string a) { return CommentLength(a, 40); }, "archive comment"},
+        Ending{"comment_length_short_of_the_end", [](std::string a) { return CommentLength(a, -3); }, "archive comm"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
 TEST(Open, NamesDecodedAsOemUtf8OrTheUnicodeField) {
   Entry oem = Stored(std::string("\x84", 1) + ".txt", "oem");  // IBM437 0x84 is a-umlaut
   Entry utf = Stored("\xd0\xba\xd0\xbd.txt", "utf");
@@ -329,7 +492,9 @@ TEST(Open, NamesDecodedAsOemUtf8OrTheUnicodeField) {
 }
 
 TEST(Open, ToleranceOffFailsWhereTheRebuildWouldHelp) {
-  std::string bytes = ziptest::Build({Stored("a", "1")}) + "appended";
+  // Cut before its directory, the archive is readable only from its local headers.
+  std::string whole = ziptest::Build({Stored("a", "1")});
+  std::string bytes = whole.substr(0, whole.find(std::string("PK\x01\x02", 4)));
   TempFile f(bytes);
   TZipArchiver z;
   z.FileName = f.Wide();

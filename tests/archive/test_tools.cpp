@@ -172,6 +172,24 @@ TEST_F(ToolArchive, StubPrependedWithCat) {
   ExpectSameAsUnzip(work_.Dir() + "/adjusted.zip", 2);
   ExpectEditable(work_.Dir() + "/adjusted.zip", u"book.fb2");
 }
+
+// Bytes in front of archives zip writes with folder entries, zip64 records or data
+// descriptors: every entry reads, and an edit leaves an archive the testers accept.
+TEST_F(ToolArchive, StubInFrontOfFoldersZip64AndDescriptors) {
+  NEED("zip");
+  NEED("unzip");
+  Write("stub.bin", std::string(2800, 'S') + "stub");
+  ASSERT_EQ(std::system(In("zip -q -r folders.zip sub book.fb2 && zip -q -fz z64.zip book.fb2 note.txt && "
+                           "zip -q -fd dd.zip book.fb2 note.txt && cat stub.bin folders.zip > s-folders.fbz && "
+                           "cat stub.bin z64.zip > s-z64.zip && cat stub.bin dd.zip > s-dd.zip").c_str()),
+            0);
+  ExpectSameAsUnzip(work_.Dir() + "/s-folders.fbz", 3);
+  ExpectEditable(work_.Dir() + "/s-folders.fbz", u"book.fb2");
+  ExpectSameAsUnzip(work_.Dir() + "/s-z64.zip", 2);
+  ExpectEditable(work_.Dir() + "/s-z64.zip", u"book.fb2");
+  ExpectSameAsUnzip(work_.Dir() + "/s-dd.zip", 2);
+  ExpectEditable(work_.Dir() + "/s-dd.zip", u"note.txt");
+}
 #endif
 
 }  // namespace

@@ -43,7 +43,7 @@ struct Entry {
   std::string payload;     // when set, the stored bytes instead of compressing data
 };
 
-// Builds a complete archive: local headers, data, central directory, end record.
+// Builds a complete archive: local headers, data (and descriptors), central directory, end record.
 inline std::string Build(const std::vector<Entry>& entries, const std::string& comment = "") {
   std::string out, dir;
   for (const Entry& e : entries) {
@@ -56,6 +56,9 @@ inline std::string Build(const std::vector<Entry>& entries, const std::string& c
     Put32(out, size); Put16(out, uint32_t(e.name.size())); Put16(out, 0);
     out += e.name;
     out += body;
+    if (e.flags & 8) {  // announced by flag bit 3: a data descriptor follows the data
+      Put32(out, 0x08074B50); Put32(out, crc); Put32(out, uint32_t(body.size())); Put32(out, size);
+    }
     Put32(dir, 0x02014B50); Put16(dir, 20); Put16(dir, 20); Put16(dir, e.flags); Put16(dir, e.method);
     Put16(dir, 0x6000); Put16(dir, 0x5021); Put32(dir, crc); Put32(dir, uint32_t(body.size()));
     Put32(dir, size); Put16(dir, uint32_t(e.name.size())); Put16(dir, uint32_t(e.extra.size()));

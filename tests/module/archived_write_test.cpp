@@ -490,6 +490,25 @@ const UntouchedCase kUntouched[] = {
        EXPECT_EQ(u.host.EndBatch(), -2);
        EXPECT_EQ(u.host.Text(u.archive, tTitle), Sys("Ледяной маяк"));
      }},
+    {"half_truncated_archive",
+     [](Untouched& u) {
+       // cut halfway through the cover after the book: only the local headers can be read
+       const std::string whole = ReadFile(u.archive);
+       u.expected = whole.substr(0, whole.rfind(std::string("PK\x03\x04", 4)) + 30 + 9 + 2000);
+       WriteFile(u.archive, u.expected);
+       EXPECT_EQ(u.host.Text(u.archive, tTitle), Sys("Ледяной маяк")) << "the book is still read";
+       EXPECT_EQ(u.host.Set(u.archive, tTitle, 0, "Never", 2), 0) << "a failed save is not reported";
+       EXPECT_EQ(u.host.EndBatch(), -2);
+     }},
+    {"book_name_too_long_for_its_unicode_name_block",
+     [](Untouched& u) {
+       // 32,762 characters: the name fits its field, the Unicode name block written with it would not
+       u.expected = ziptest::Build({Item("readme.txt", "hello"), Item(std::string(32758, 'x') + ".fb2", kBook)});
+       WriteFile(u.archive, u.expected);
+       EXPECT_EQ(u.host.Text(u.archive, tTitle), Sys("Ледяной маяк"));
+       EXPECT_EQ(u.host.Set(u.archive, tTitle, 0, "Never", 2), 0) << "a failed save is not reported";
+       EXPECT_EQ(u.host.EndBatch(), -2);
+     }},
     {"pending_edit_lost_at_unload",
      [](Untouched& u) {
        ASSERT_EQ(u.host.Set(u.archive, tTitle, 0, "Lost"), 0);
@@ -500,6 +519,127 @@ const UntouchedCase kUntouched[] = {
 
 INSTANTIATE_TEST_SUITE_P(Cases, ArchivedSaveLeaves, ::testing::ValuesIn(kUntouched),
                          [](const auto& info) { return std::string(info.param.label); });
+
+// --- archives with bytes in front, entries out of order or an untidy end, as tools leave them ---
+
+uint32_t Le32(const std::string& b, size_t at) { return Le16(b, at) | Le16(b, at + 2) << 16; }
+
+// Local headers as a streaming writer leaves them: CRC-32 and sizes deferred to a descriptor.
+std::string DeferredLocalFields(std::string a) {
+  const std::string sig("PK\x03\x04", 4);
+  for (size_t at = a.find(sig); at != std::string::npos; at = a.find(sig, at + 4))
+    if (Le16(a, at + 6) & 8) a.replace(at + 14, 12, std::string(12, '\0'));
+  return a;
+}
+
+// The central records in reverse order: the first one listed is stored last.
+std::string DirectoryReversed(const std::string& a) {
+  const size_t end = a.rfind(std::string("PK\x05\x06", 4)), start = size_t(Le32(a, end + 16));
+  std::vector<std::string> records;
+  for (size_t at = start; at < end;) {
+    const size_t size = 46 + Le16(a, at + 28) + Le16(a, at + 30) + Le16(a, at + 32);
+    records.push_back(a.substr(at, size));
+    at += size;
+  }
+  std::string out = a.substr(0, start);
+  for (size_t i = records.size(); i-- > 0;) out += records[i];
+  return out + a.substr(end);
+}
+
+std::string CommentLengthPastTheEnd(std::string a) {
+  const size_t end = a.rfind(std::string("PK\x05\x06", 4));
+  a[end + 20] = char(uint8_t(a[end + 20]) + 40);
+  return a;
+}
+
+struct Shape {
+  const char* label;
+  std::function<std::string(const std::string&)> make;
+};
+
+void PrintTo(const Shape& s, std::ostream* os) { *os << s.label; }
+
+class ArchivedShape : public ::testing::TestWithParam<Shape> {};
+
+// The book reads; an edit writes an archive the testers accept in which every other entry
+// keeps its data, attributes and comment, and the archive its comment.
+TEST_P(ArchivedShape, BookReadsAndAnEditKeepsEverythingElse) {
+  ModuleHost host(kTestSettings);
+  const fs::path temp = host.Dir() / "tmp";
+  fs::create_directories(temp);
+  SaveTempFolder saves(temp);
+  std::vector<ziptest::Entry> entries = {Item("docs/", "", 0), Item("docs/readme.txt", "read me\n", 8, 8),
+                                         Item("book.fb2", kBook, 8, 8), Item("cover.png", Binary(6000, 5), 0),
+                                         Item("empty.txt", "", 0)};
+  entries[0].attributes = 0x41ED0010u;
+  entries[1].attributes = 0x81A40000u;
+  entries[1].comment = "the readme";
+  entries[3].attributes = 0x81ED0000u;
+  entries[3].comment = "the cover";
+  const std::string archive = host.Put("shaped.fbz", GetParam().make(ziptest::Build(entries, "archive comment")));
+  const Contents before = ReadArchive(archive);
+  ASSERT_TRUE(before.ok);
+  ASSERT_EQ(host.Text(archive, tTitle), Sys("Ледяной маяк"));
+  ASSERT_EQ(host.Set(archive, tTitle, 0, "Edited", 2), 0);
+
+  const Contents now = ReadArchive(archive);
+  ASSERT_TRUE(now.ok);
+  EXPECT_EQ(now.comment, "archive comment");
+  ASSERT_EQ(now.entries.size(), before.entries.size());
+  for (size_t i = 0; i < now.entries.size(); ++i) {
+    const Stored &was = before.entries[i], &is = now.entries[i];
+    ASSERT_EQ(is.name, was.name);
+    if (is.name == "book.fb2") {
+      EXPECT_NE(is.data.find("Edited"), std::string::npos);
+      continue;
+    }
+    EXPECT_EQ(is.data, was.data) << is.name;
+    EXPECT_EQ(is.attributes, was.attributes) << is.name;
+    EXPECT_EQ(is.comment, was.comment) << is.name;
+  }
+  EXPECT_EQ(FilesIn(temp), 0u);
+#ifndef _WIN32
+  ExpectToolsAccept(archive);
+  EXPECT_EQ(Unzipped(archive, "cover.png"), entries[3].data);
+#endif
+  host.Reload();
+  EXPECT_EQ(host.Text(archive, tTitle), "Edited");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, ArchivedShape,
+    ::testing::Values(
+        Shape{"stub_in_front", [](const std::string& a) { return "MZ" + std::string(3000, '\x90') + a; }},
+        Shape{"stub_in_front_of_streamed_entries",
+              [](const std::string& a) { return std::string(777, 's') + DeferredLocalFields(a); }},
+        Shape{"first_listed_entry_stored_last", DirectoryReversed},
+        Shape{"stub_and_first_listed_entry_stored_last",
+              [](const std::string& a) { return std::string(500, 's') + DirectoryReversed(a); }},
+        Shape{"stray_bytes_after_the_end", [](const std::string& a) { return a + "\r\n-- stray --\r\n"; }},
+        Shape{"comment_length_past_the_end", CommentLengthPastTheEnd}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+#ifndef _WIN32
+// zip's zip64 records behind a stub: the locator counts from the archive's start, not the file's.
+TEST(ArchivedShapeByTool, StubInFrontOfAZip64Archive) {
+  ModuleHost host(kTestSettings);
+  if (std::system("zip -v > /dev/null 2>&1") != 0) GTEST_SKIP() << "no zip tool";
+  const fs::path folder = host.Dir() / "src";
+  fs::create_directories(folder);
+  WriteFile(folder / "book.fb2", kBook);
+  WriteFile(folder / "cover.png", Binary(5000, 9));
+  const std::string archive = (host.Dir() / "z64.zip").string();
+  ASSERT_EQ(std::system(("cd " + Quote(folder.string()) + " && zip -q -fz plain.zip book.fb2 cover.png && "
+                         "printf 'MZ stub%04000d' 0 > stub && cat stub plain.zip > " + Quote(archive)).c_str()),
+            0);
+  ASSERT_EQ(host.Text(archive, tTitle), Sys("Ледяной маяк"));
+  ASSERT_EQ(host.Set(archive, tTitle, 0, "Edited", 2), 0);
+  ExpectToolsAccept(archive);
+  EXPECT_EQ(Unzipped(archive, "cover.png"), ReadFile(folder / "cover.png"));
+  host.Reload();
+  EXPECT_EQ(host.Text(archive, tTitle), "Edited");
+}
+#endif
 
 // --- saves that fail: the archive stays as it was, the edit stays in memory ---
 

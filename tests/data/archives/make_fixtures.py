@@ -6,6 +6,7 @@ change them. Columns of expected.tsv: file, open outcome (ok or E<native> or rea
 entry count after opening (- when the open fails), entry read by its stored name (UTF-8,
 - for none), read outcome (text:<file holding the expected bytes>, empty, E<native>).
 """
+import io
 import os
 import struct
 import zipfile
@@ -208,6 +209,42 @@ def main():
     put('name_with_zero_byte.zip', b, 'ok', 2, 'a', 'text:book.expected')
 
     put('no_entries.zip', base([]), 'ok', 0)
+
+    # Methods of other formats fail at once; the data would otherwise be read as a block format.
+    for name, method, version in (('bzip2_method.zip', 12, 46), ('aes_method.zip', 99, 51)):
+        b = base()
+        struct.pack_into('<HHH', b, central(b, 1) + 6, version, 0, method)
+        put(name, b, 'ok', 2, 'book.fb2', 'E8')
+
+    # Zip64 end records, then bytes in front: the locator's offset misses the record by the stub.
+    b = base()
+    at = eocd(b)
+    count, size, offset = struct.unpack_from('<HII', b, at + 10)
+    record = b'PK\x06\x06' + struct.pack('<QHHIIQQQQ', 44, 45, 45, 0, 0, count, count, size, offset)
+    locator = b'PK\x06\x07' + struct.pack('<IQI', 0, at, 1)
+    put('stub_before_zip64.zip', b'MZ' + bytes(700) + b[:at] + record + locator + b[at:], 'ok', 2, *ok)
+
+    # Written to a pipe: data descriptors, with CRC-32 and sizes zero in the local headers.
+    class Pipe(io.RawIOBase):
+        def __init__(self):
+            self.data = bytearray()
+        def writable(self):
+            return True
+        def write(self, chunk):
+            self.data += chunk
+            return len(chunk)
+    pipe = Pipe()
+    with zipfile.ZipFile(pipe, 'w') as z:
+        for zi, data in ((info('note.txt', zipfile.ZIP_STORED), NOTE), (info('book.fb2'), BOOK)):
+            z.writestr(zi, data)
+    put('stub_before_streamed.zip', b'#!/bin/sh\n' + bytes(500) + bytes(pipe.data), 'ok', 2, *ok)
+
+    # The first entry listed is an empty file stored after the book: no stub to find.
+    b = base([(info('book.fb2'), BOOK), (info('empty.txt', zipfile.ZIP_STORED), b'')])
+    first, second = central(b, 0), central(b, 1)
+    end = eocd(b)
+    b = b[:first] + b[second:end] + b[first:second] + b[end:]
+    put('first_listed_entry_stored_last.zip', b, 'ok', 2, *ok)
 
     with open(os.path.join(HERE, 'expected.tsv'), 'w', encoding='utf-8') as f:
         f.write('# file\topen\tentries\tread\tresult\n')

@@ -9,20 +9,11 @@
 
 using namespace velarin::archive;
 using ziptest::Entry;
+using ziptest::NativeOf;
 using ziptest::OpenArchive;
 using ziptest::TempFile;
 
 namespace {
-
-template <class F>
-int NativeOf(F&& f) {
-  try {
-    f();
-  } catch (const EZAException& e) {
-    return e.NativeError();
-  }
-  return -1;
-}
 
 const std::string kBook = "<FictionBook><body><p>" + std::string(5000, 'x') + "</p></body></FictionBook>";
 

@@ -19,6 +19,7 @@
 #include "zipbuild.h"
 
 using namespace velarin::archive;
+using ziptest::NativeOf;
 namespace faults = velarin::platform::faults;
 
 namespace {
@@ -56,16 +57,6 @@ ziptest::Entry E(const std::string& name, const std::string& data, uint16_t meth
   e.data = data;
   e.method = method;
   return e;
-}
-
-template <class F>
-int NativeOf(F&& f) {
-  try {
-    f();
-  } catch (const EZAException& e) {
-    return e.NativeError();
-  }
-  return -1;
 }
 
 class Update : public testing::Test {

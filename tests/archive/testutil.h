@@ -90,4 +90,15 @@ inline std::string IndependentTestersReject(const std::string& path) {
 }
 #endif
 
+// The native error of the archive exception f raises; -1 when it raises none.
+template <class F>
+int NativeOf(F&& f) {
+  try {
+    f();
+  } catch (const velarin::archive::EZAException& e) {
+    return e.NativeError();
+  }
+  return -1;
+}
+
 }  // namespace ziptest

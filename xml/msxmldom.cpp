@@ -8,6 +8,7 @@
 
 #include <climits>
 #include <map>
+#include <type_traits>
 #include <utility>
 
 #include "platform/codepage.h"
@@ -28,6 +29,7 @@ const CLSID kDocumentClasses[] = {
     {0xF5078F1B, 0xC551, 0x11D3, {0x89, 0xB9, 0x00, 0x00, 0xF8, 0x1F, 0xE2, 0x21}},
     {0x2933BF90, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}},
 };
+const IID kIID_IXMLDOMDocument2 = {0x2933BF95, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
 const IID kIID_IXMLDOMDocument = {0x2933BF81, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
 const IID kIID_IXMLDOMElement = {0x2933BF86, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
 const IID kIID_IXMLDOMAttribute = {0x2933BF85, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
@@ -161,8 +163,201 @@ Com<IUnknown> Identity(IUnknown* p) {
   return u;
 }
 
+bool SameByProbe(IXMLDOMNode* a, IXMLDOMNode* b);
+
+// The node's kind; NODE_INVALID when it cannot tell.
+DOMNodeType KindOf(IXMLDOMNode* n) {
+  DOMNodeType t = NODE_INVALID;
+  Check(n->get_nodeType(&t));
+  return t;
+}
+
+Com<IXMLDOMNode> PrevOf(IXMLDOMNode* n) {
+  Com<IXMLDOMNode> p;
+  Check(n->get_previousSibling(p.out()));
+  return p;
+}
+
+Com<IXMLDOMNode> NextOf(IXMLDOMNode* n) {
+  Com<IXMLDOMNode> p;
+  Check(n->get_nextSibling(p.out()));
+  return p;
+}
+
+// Calls f with each child of n in order, until f answers false. The list's own
+// cursor, not its index (Wine walks from the first child for each index) nor the
+// sibling links (Wine answers none around a document type).
+template <class F>
+void EachChild(IXMLDOMNode* n, F f) {
+  Com<IXMLDOMNodeList> list;
+  Check(n->get_childNodes(list.out()));
+  if (!list) return;
+  for (;;) {
+    Com<IXMLDOMNode> c;
+    Check(list->nextNode(c.out()));
+    if (!c || !f(c)) return;
+  }
+}
+
+// A text or attribute node's value, "" for kinds without one.
+std::u16string ValueOf(IXMLDOMNode* n) {
+  Variant v;
+  Check(n->get_nodeValue(&v.v));
+  if (V_VT(&v.v) != VT_BSTR || !V_BSTR(&v.v)) return u"";
+  return std::u16string(reinterpret_cast<const char16_t*>(V_BSTR(&v.v)), SysStringLen(V_BSTR(&v.v)));
+}
+
+bool IsBlank(const OLECHAR* s, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (s[i] != L' ' && s[i] != L'\t' && s[i] != L'\r' && s[i] != L'\n') return false;
+  return true;
+}
+
+// Books are parsed with every blank kept, so that a save writes them back; the
+// white-space-only text the parser made is hidden from reading, as if dropped.
+// The document keeps what decides it, every node of the document reads it.
+struct BlankRules {
+  bool hide = false;    // the last load was asked to drop blank text
+  int spaceAttrs = -1;  // whether any xml:space attribute is present; -1: not looked for yet
+  bool madeSpaceAttr = false;  // one was set through setAttributeNode, where Wine cannot find it by name
+  // Text made through createTextNode, which is never hidden. MSXML has no room
+  // for a mark on a text node, so these are told apart by identity.
+  std::vector<Com<IXMLDOMNode>> created;
+
+  // Whether the document of node may carry xml:space anywhere; looked up once per load.
+  bool MayPreserve(IXMLDOMNode* node) {
+    if (spaceAttrs < 0) spaceAttrs = FindSpaceAttr(node) ? 1 : 0;
+    return spaceAttrs != 0;
+  }
+
+ private:
+  static bool FindSpaceAttr(IXMLDOMNode* node) {
+    try {
+      Com<IXMLDOMDocument> doc;
+      if (FAILED(node->get_ownerDocument(doc.out())) || !doc) {
+        if (KindOf(node) != NODE_DOCUMENT) return true;
+        Check(node->QueryInterface(kIID_IXMLDOMDocument, reinterpret_cast<void**>(doc.out())));
+      }
+      Com<IXMLDOMDocument2> doc2;
+      if (SUCCEEDED(doc->QueryInterface(kIID_IXMLDOMDocument2, reinterpret_cast<void**>(doc2.out()))) && doc2) {
+        Variant xpath;
+        V_VT(&xpath.v) = VT_BSTR;
+        V_BSTR(&xpath.v) = SysAllocString(L"XPath");
+        doc2->setProperty(Bstr(u"SelectionLanguage").get(), xpath.v);
+      }
+      Com<IXMLDOMNode> found;
+      HRESULT hr = doc->selectSingleNode(Bstr(u"//@xml:space").get(), found.out());
+      return FAILED(hr) || found;
+    } catch (const Exception&) {
+      return true;  // not known: look at the ancestors each time
+    }
+  }
+};
+
+// Tells the hidden blanks among the children of one node; what it learns about
+// the node is kept for the next child.
+class BlankFilter {
+ public:
+  BlankFilter(IXMLDOMNode* parent, BlankRules* rules) : parent_(parent), rules_(rules) {}
+  // Whether anything can be hidden here at all.
+  bool Active() const { return rules_ && rules_->hide; }
+
+  // Whether child, a child of the parent, is a hidden blank.
+  bool Hidden(IXMLDOMNode* child) { return KindOf(child) == NODE_TEXT && HiddenText(child); }
+  // The same for a child known to be a text node; length gets the length of its value.
+  bool HiddenText(IXMLDOMNode* child, long* length = nullptr) {
+    Variant v;
+    Check(child->get_nodeValue(&v.v));
+    const OLECHAR* s = V_VT(&v.v) == VT_BSTR ? V_BSTR(&v.v) : nullptr;
+    const size_t n = s ? SysStringLen(V_BSTR(&v.v)) : 0;
+    if (length) *length = long(n);
+    return Active() && IsBlank(s, n) && !Preserved() && !Created(child);
+  }
+
+  // Whether child is a visible text node (kind 3).
+  bool VisibleText(IXMLDOMNode* child) { return KindOf(child) == NODE_TEXT && !Hidden(child); }
+
+ private:
+  // xml:space="preserve" on the nearest ancestor-or-self that carries the attribute.
+  bool Preserved() {
+    if (preserve_ < 0) {
+      preserve_ = 0;
+      if (rules_->MayPreserve(parent_)) {
+        Com<IXMLDOMNode> p = Com<IXMLDOMNode>::Share(parent_);
+        for (int depth = 0; p && depth < 100000; ++depth) {
+          if (KindOf(p.get()) != NODE_ELEMENT) break;
+          std::u16string value = SpaceOf(p.get());
+          // Any other value leaves the choice to the ancestors.
+          if (value == u"preserve") {
+            preserve_ = 1;
+            break;
+          }
+          if (value == u"default") break;
+          Com<IXMLDOMNode> up;
+          if (FAILED(p->get_parentNode(up.out()))) break;
+          p = up;
+        }
+      }
+    }
+    return preserve_ == 1;
+  }
+
+  // The element's xml:space value, "" when it has none.
+  std::u16string SpaceOf(IXMLDOMNode* element) {
+    Com<IXMLDOMElement> e;
+    Check(element->QueryInterface(kIID_IXMLDOMElement, reinterpret_cast<void**>(e.out())));
+    Bstr name(u"xml:space");
+    Variant v;
+    if (e->getAttribute(name.get(), &v.v) == S_OK && V_VT(&v.v) == VT_BSTR && V_BSTR(&v.v))
+      return std::u16string(reinterpret_cast<const char16_t*>(V_BSTR(&v.v)), SysStringLen(V_BSTR(&v.v)));
+    if (!rules_->madeSpaceAttr) return u"";
+    // Wine files an attribute made as "xml:space" outside the xml namespace: look by its written name.
+    Com<IXMLDOMNamedNodeMap> map;
+    long n = 0;
+    if (FAILED(element->get_attributes(map.out())) || !map || FAILED(map->get_length(&n))) return u"";
+    for (long i = 0; i < n; ++i) {
+      Com<IXMLDOMNode> a;
+      Bstr an;
+      if (SUCCEEDED(map->get_item(i, a.out())) && a && SUCCEEDED(a->get_nodeName(an.out())) &&
+          an.str() == u"xml:space")
+        return ValueOf(a.get());
+    }
+    return u"";
+  }
+
+  bool Created(IXMLDOMNode* child) {
+    if (rules_->created.empty()) return false;
+    Com<IUnknown> id = Identity(child);
+    for (const Com<IXMLDOMNode>& c : rules_->created)
+      if (c.get() == child || (id && Identity(c.get()).get() == id.get())) return true;
+    if (!platform::RunningUnderWine()) return false;
+    // Wine hands out a new object for each request: only a change made through
+    // one object tells. A blank child can only be one of the blank ones.
+    if (!probed_) {
+      probed_ = true;
+      for (const Com<IXMLDOMNode>& c : rules_->created) {
+        std::u16string v = ValueOf(c.get());
+        if (IsBlank(reinterpret_cast<const OLECHAR*>(v.data()), v.size())) blankCreated_.push_back(c.get());
+      }
+    }
+    for (IXMLDOMNode* c : blankCreated_)
+      if (SameByProbe(child, c)) return true;
+    return false;
+  }
+
+  IXMLDOMNode* parent_;
+  BlankRules* rules_;
+  int preserve_ = -1;
+  bool probed_ = false;
+  std::vector<IXMLDOMNode*> blankCreated_;
+};
+
 class MsDocument;
-using Owner = std::weak_ptr<IDOMDocument>;
+// The document a node was reached from, and its blank rules.
+struct Owner {
+  std::weak_ptr<IDOMDocument> doc;
+  std::shared_ptr<BlankRules> rules;
+};
 DOMNode WrapNode(Com<IXMLDOMNode> node, const Owner& owner);
 DOMDocument WrapDocument(Com<IXMLDOMDocument> doc);
 
@@ -175,7 +370,6 @@ class MsHolder {
   virtual void Rebind(IXMLDOMNode* node) = 0;
 };
 
-bool SameByProbe(IXMLDOMNode* a, IXMLDOMNode* b);
 std::string EncodingInHead(const std::string& bytes);
 UINT CodePageOf(const std::string& enc);
 std::u16string WithoutEncoding(const std::u16string& text, std::u16string* decl);
@@ -225,18 +419,12 @@ class MsNodeOf : public Base, public MsHolder {
     Check(node_->put_nodeValue(v.v));
   }
   DOMNodes childNodes() const override {
-    Com<IXMLDOMNodeList> list;
-    Check(node_->get_childNodes(list.out()));
     DOMNodes out;
-    if (!list) return out;
-    long n = 0;
-    Check(list->get_length(&n));
-    out.reserve(size_t(n > 0 ? n : 0));
-    for (long i = 0; i < n; ++i) {
-      Com<IXMLDOMNode> c;
-      Check(list->get_item(i, c.out()));
-      if (c) out.push_back(WrapNode(std::move(c), owner_));
-    }
+    BlankFilter blanks = Blanks();
+    EachChild(node_.get(), [&](Com<IXMLDOMNode>& c) {
+      if (!(blanks.Active() && blanks.Hidden(c.get()))) out.push_back(WrapNode(std::move(c), owner_));
+      return true;
+    });
     return out;
   }
   bool hasAttributeMap() const override { return nodeType() == NODE_ELEMENT; }
@@ -263,13 +451,47 @@ class MsNodeOf : public Base, public MsHolder {
   bool hasChildNodes() const override {
     VARIANT_BOOL b = VARIANT_FALSE;
     Check(node_->hasChildNodes(&b));
-    return b != VARIANT_FALSE;
+    if (b == VARIANT_FALSE) return false;
+    BlankFilter blanks = Blanks();
+    if (!blanks.Active()) return true;
+    bool visible = false;
+    EachChild(node_.get(), [&](Com<IXMLDOMNode>& c) { return !(visible = !blanks.Hidden(c.get())); });
+    return visible;
+  }
+  // The same count as the default, over the platform's tree, the blanks skipped.
+  std::int64_t plainTextLength() const override {
+    std::int64_t total = 0;
+    std::vector<Com<IXMLDOMNode>> pending{node_};
+    while (!pending.empty()) {
+      Com<IXMLDOMNode> current = std::move(pending.back());
+      pending.pop_back();
+      const DOMNodeType parentKind = KindOf(current.get());
+      BlankFilter blanks(current.get(), parentKind == NODE_DOCUMENT ? nullptr : owner_.rules.get());
+      size_t seen = 0;
+      long length = 0;
+      bool firstIsText = false;
+      EachChild(current.get(), [&](Com<IXMLDOMNode>& c) {
+        const DOMNodeType kind = KindOf(c.get());
+        long n = 0;
+        if (kind == NODE_TEXT && blanks.HiddenText(c.get(), &n)) return true;
+        if (seen++ == 0) {
+          firstIsText = kind == NODE_TEXT;
+          length = n;
+        }
+        VARIANT_BOOL more = VARIANT_FALSE;
+        if (kind == NODE_ELEMENT || (kind != NODE_TEXT && SUCCEEDED(c->hasChildNodes(&more)) && more != VARIANT_FALSE))
+          pending.push_back(std::move(c));
+        return true;
+      });
+      if (parentKind == NODE_ELEMENT && seen == 1 && firstIsText) total += length;
+    }
+    return total;
   }
   DOMDocument ownerDocument() const override {
     if (nodeType() == NODE_DOCUMENT) return nullptr;
     // The document object the node was reached from, so that its settings and
     // error record stay the ones the caller knows.
-    if (auto known = owner_.lock()) return known;
+    if (auto known = owner_.doc.lock()) return known;
     Com<IXMLDOMDocument> doc;
     Check(node_->get_ownerDocument(doc.out()));
     if (!doc) return nullptr;
@@ -278,24 +500,87 @@ class MsNodeOf : public Base, public MsHolder {
   DOMNode insertBefore(const DOMNode& newChild, const DOMNode& refChild) override {
     if (!refChild) throw DOMException("Node cannot be null");
     IXMLDOMNode* c = RawOf(newChild);
+    IXMLDOMNode* ref = RawOf(refChild);
     RefuseCycle(c);
-    Variant ref;
-    V_VT(&ref.v) = VT_UNKNOWN;
-    V_UNKNOWN(&ref.v) = RawOf(refChild);
-    V_UNKNOWN(&ref.v)->AddRef();
-    Com<IXMLDOMNode> r;
-    Check(node_->insertBefore(c, ref.v, r.out()));
+    BlankFilter blanks = Blanks();
+    const DOMNodeType kind = KindOf(c);
+    if (blanks.Active() && IsText(kind)) {
+      // Checked before anything is removed: the reference must be a child here.
+      Com<IXMLDOMNode> parent;
+      Check(ref->get_parentNode(parent.out()));
+      if (parent && SameNode(parent.get(), node_.get())) {
+        ClearBlanksBefore(blanks, ref);
+        // The reference itself may be blank only if the caller found it some other way.
+        Com<IXMLDOMNode> after = Com<IXMLDOMNode>::Share(ref);
+        while (after && blanks.Hidden(after.get())) {
+          Com<IXMLDOMNode> next = NextOf(after.get());
+          RemoveRaw(after.get());
+          after = next;
+        }
+        Com<IXMLDOMNode> r = Insert(c, after.get());
+        return Result(std::move(r), newChild);
+      }
+    }
+    Com<IXMLDOMNode> r = Insert(c, ref);
+    if (blanks.Active() && IsIndented(kind)) {
+      // B ref becomes B new B' ref: the new node takes its siblings' indentation.
+      Com<IXMLDOMNode> before = PrevOf(c);
+      if (before && blanks.Hidden(before.get())) Insert(BlankLike(before.get()).get(), ref);
+    }
     return Result(std::move(r), newChild);
   }
   DOMNode appendChild(const DOMNode& newChild) override {
-    RefuseCycle(RawOf(newChild));
-    Com<IXMLDOMNode> r;
-    Check(node_->appendChild(RawOf(newChild), r.out()));
-    return Result(std::move(r), newChild);
+    IXMLDOMNode* c = RawOf(newChild);
+    RefuseCycle(c);
+    BlankFilter blanks = Blanks();
+    const DOMNodeType kind = KindOf(c);
+    if (blanks.Active() && IsText(kind)) {
+      ClearBlanksBefore(blanks, nullptr);
+    } else if (blanks.Active() && IsIndented(kind)) {
+      // Trailing blank T, last visible child V, the blank B in front of V:
+      // B V T becomes B V B' new T.
+      Com<IXMLDOMNode> last, trailing, visible, indent;
+      Check(node_->get_lastChild(last.out()));
+      if (last && blanks.Hidden(last.get())) trailing = last;
+      visible = trailing ? PrevOf(trailing.get()) : last;
+      if (visible) indent = PrevOf(visible.get());
+      if (indent && !blanks.Hidden(indent.get())) indent = Com<IXMLDOMNode>();
+      Com<IXMLDOMNode> r = Insert(c, trailing.get());
+      if (indent) Insert(BlankLike(indent.get()).get(), c);
+      return Result(std::move(r), newChild);
+    }
+    return Result(Insert(c, nullptr), newChild);
   }
   DOMNode removeChild(const DOMNode& child) override {
+    IXMLDOMNode* c = RawOf(child);
+    BlankFilter blanks = Blanks();
+    Com<IXMLDOMNode> before, after;
+    if (blanks.Active()) {
+      before = PrevOf(c);
+      after = NextOf(c);
+    }
     Com<IXMLDOMNode> r;
-    Check(node_->removeChild(RawOf(child), r.out()));
+    Check(node_->removeChild(c, r.out()));
+    if (blanks.Active()) {
+      // The blank in front goes with the node, so no empty line is left.
+      if (before && blanks.Hidden(before.get())) {
+        Com<IXMLDOMNode> earlier = PrevOf(before.get());
+        RemoveRaw(before.get());
+        before = earlier;
+      }
+      // Blanks that now touch text would read back as part of it.
+      if (before && after) {
+        if (blanks.VisibleText(after.get())) {
+          ClearBlanksBefore(blanks, after.get());
+        } else if (blanks.VisibleText(before.get())) {
+          while (after && blanks.Hidden(after.get())) {
+            Com<IXMLDOMNode> next = NextOf(after.get());
+            RemoveRaw(after.get());
+            after = next;
+          }
+        }
+      }
+    }
     return Result(std::move(r), child);
   }
   DOMNode setAttributeNode(const DOMNode& attr) override {
@@ -309,6 +594,10 @@ class MsNodeOf : public Base, public MsHolder {
     Check(e->getAttributeNode(name.get(), before.out()));
     Com<IXMLDOMAttribute> old;
     Check(e->setAttributeNode(a.get(), old.out()));
+    if (name.str() == u"xml:space" && owner_.rules) {
+      owner_.rules->spaceAttrs = 1;
+      owner_.rules->madeSpaceAttr = true;
+    }
     if (platform::RunningUnderWine()) {
       // Wine attaches a copy: the caller's object must stand for the attached attribute.
       Com<IXMLDOMAttribute> attached;
@@ -342,16 +631,65 @@ class MsNodeOf : public Base, public MsHolder {
   }
   bool isSameNode(const IDOMNode& other) const override {
     auto* h = dynamic_cast<const MsHolder*>(&other);
-    if (!h) return false;
-    if (h->Raw() == node_.get()) return true;
-    Com<IUnknown> a = Identity(node_.get()), b = Identity(h->Raw());
-    if (a && a.get() == b.get()) return true;
-    // Microsoft's MSXML keeps one object per node; Wine's makes a new one for each
-    // request, so there only a change made through one object tells.
-    return platform::RunningUnderWine() && SameByProbe(node_.get(), h->Raw());
+    return h && SameNode(node_.get(), h->Raw());
   }
 
  protected:
+  static bool SameNode(IXMLDOMNode* a, IXMLDOMNode* b) {
+    if (a == b) return true;
+    Com<IUnknown> ia = Identity(a), ib = Identity(b);
+    if (ia && ia.get() == ib.get()) return true;
+    // Microsoft's MSXML keeps one object per node; Wine's makes a new one for each
+    // request, so there only a change made through one object tells.
+    return platform::RunningUnderWine() && SameByProbe(a, b);
+  }
+  // No blank text sits at the document's level, and Wine answers no siblings around its document type.
+  BlankFilter Blanks() const {
+    return BlankFilter(node_.get(), std::is_same_v<Base, IDOMDocument> ? nullptr : owner_.rules.get());
+  }
+  static bool IsText(DOMNodeType k) { return k == NODE_TEXT || k == NODE_CDATA_SECTION; }
+  static bool IsIndented(DOMNodeType k) {
+    return k == NODE_ELEMENT || k == NODE_COMMENT || k == NODE_PROCESSING_INSTRUCTION;
+  }
+  // Puts child in front of ref, or last when ref is none.
+  Com<IXMLDOMNode> Insert(IXMLDOMNode* child, IXMLDOMNode* ref) {
+    Com<IXMLDOMNode> r;
+    if (!ref) {
+      Check(node_->appendChild(child, r.out()));
+      return r;
+    }
+    Variant where;
+    V_VT(&where.v) = VT_UNKNOWN;
+    V_UNKNOWN(&where.v) = ref;
+    ref->AddRef();
+    Check(node_->insertBefore(child, where.v, r.out()));
+    return r;
+  }
+  void RemoveRaw(IXMLDOMNode* child) {
+    Com<IXMLDOMNode> r;
+    Check(node_->removeChild(child, r.out()));
+  }
+  // Removes the hidden blanks right in front of ref (the last children when ref is none).
+  void ClearBlanksBefore(BlankFilter& blanks, IXMLDOMNode* ref) {
+    Com<IXMLDOMNode> c;
+    if (ref) c = PrevOf(ref);
+    else Check(node_->get_lastChild(c.out()));
+    while (c && blanks.Hidden(c.get())) {
+      Com<IXMLDOMNode> earlier = PrevOf(c.get());
+      RemoveRaw(c.get());
+      c = earlier;
+    }
+  }
+  // A new hidden blank with the text of blank: made by the platform, not through
+  // createTextNode, so that it stays hidden.
+  Com<IXMLDOMNode> BlankLike(IXMLDOMNode* blank) {
+    Com<IXMLDOMDocument> doc;
+    Check(node_->get_ownerDocument(doc.out()));
+    if (!doc) Check(node_->QueryInterface(kIID_IXMLDOMDocument, reinterpret_cast<void**>(doc.out())));
+    Com<IXMLDOMText> t;
+    Check(doc->createTextNode(Bstr(ValueOf(blank)).get(), t.out()));
+    return Com<IXMLDOMNode>::Share(t.get());
+  }
   std::u16string Text(HRESULT (STDMETHODCALLTYPE IXMLDOMNode::*get)(BSTR*)) const {
     Bstr b;
     Check((node_.get()->*get)(b.out()));
@@ -488,8 +826,9 @@ using MsNode = MsNodeOf<IDOMNode>;
 class MsDocument : public MsNodeOf<IDOMDocument> {
  public:
   explicit MsDocument(Com<IXMLDOMDocument> doc)
-      : MsNodeOf<IDOMDocument>(Com<IXMLDOMNode>::Share(doc.get()), Owner()), doc_(std::move(doc)) {}
-  void Adopt(const std::shared_ptr<MsDocument>& self) { owner_ = self; }
+      : MsNodeOf<IDOMDocument>(Com<IXMLDOMNode>::Share(doc.get()), Owner{{}, std::make_shared<BlankRules>()}),
+        doc_(std::move(doc)) {}
+  void Adopt(const std::shared_ptr<MsDocument>& self) { owner_.doc = self; }
   IXMLDOMDocument* Doc() const { return doc_.get(); }
 
   DOMNode createElement(const std::u16string& name) override {
@@ -513,7 +852,9 @@ class MsDocument : public MsNodeOf<IDOMDocument> {
   DOMNode createTextNode(const std::u16string& data) override {
     Com<IXMLDOMText> t;
     Check(doc_->createTextNode(Bstr(data).get(), t.out()));
-    return WrapNode(Com<IXMLDOMNode>::Share(t.get()), owner_);
+    Com<IXMLDOMNode> n = Com<IXMLDOMNode>::Share(t.get());
+    owner_.rules->created.push_back(n);
+    return WrapNode(std::move(n), owner_);
   }
 
   void setParseSettings(const DOMParseSettings& s) override { settings_ = s; }
@@ -656,7 +997,8 @@ class MsDocument : public MsNodeOf<IDOMDocument> {
 
   void ApplySettings() {
     Check(doc_->put_async(settings_.async ? VARIANT_TRUE : VARIANT_FALSE));
-    Check(doc_->put_preserveWhiteSpace(settings_.preserveWhiteSpace ? VARIANT_TRUE : VARIANT_FALSE));
+    // Blank text is always kept, for saving; the setting only decides whether reading sees it.
+    Check(doc_->put_preserveWhiteSpace(VARIANT_TRUE));
     Check(doc_->put_resolveExternals(settings_.resolveExternals ? VARIANT_TRUE : VARIANT_FALSE));
     Check(doc_->put_validateOnParse(settings_.validate ? VARIANT_TRUE : VARIANT_FALSE));
   }
@@ -664,6 +1006,8 @@ class MsDocument : public MsNodeOf<IDOMDocument> {
   template <class LoadCall>
   bool Load(LoadCall call) {
     ApplySettings();
+    *owner_.rules = BlankRules{};
+    owner_.rules->hide = !settings_.preserveWhiteSpace;
     error_ = DOMParseError{};
     VARIANT_BOOL ok = VARIANT_FALSE;
     HRESULT hr = call(&ok);

@@ -38,6 +38,16 @@ using DOMDocument = std::shared_ptr<IDOMDocument>;
 using DOMNodes = std::vector<DOMNode>;
 
 // One platform node. A reference keeps the node and its tree alive.
+//
+// Blank text between elements: a parsed text node made only of blanks (space,
+// tab, CR, LF) outside xml:space="preserve" stays in the tree, so a save writes
+// the book back with every blank where it was, but it is hidden: childNodes(),
+// hasChildNodes() and plainTextLength() never see it. Edits keep the blanks
+// right: a new element or comment takes the blank in front of its siblings as
+// its indentation, a removed child takes the blank in front of it along, and
+// hidden blanks next to new text or CDATA go (they would read back as part of
+// it). Text nodes made by createTextNode are never hidden. With
+// preserveWhiteSpace in the parse settings nothing is hidden.
 class IDOMNode {
  public:
   virtual ~IDOMNode() = default;

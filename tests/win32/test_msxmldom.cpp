@@ -1,7 +1,9 @@
 // The MSXML back-end: vendor registry, parse settings, loading, saving, W3C calls and errors.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <initializer_list>
 #include <string>
 
 #include "platform/codepage.h"
@@ -255,4 +257,215 @@ TEST(MsxmlDom, AnAttachedAttributeIsTheNodeTheCallerHolds) {
   EXPECT_TRUE(attr->isSameNode(*b->attributes()[0]));
   b->removeAttributeNode(attr);
   EXPECT_TRUE(b->attributes().empty());
+}
+
+// Blank text between elements: kept in the tree for saving, hidden from reading.
+namespace {
+
+const char kIndented[] =
+    "<FictionBook>\n"
+    "  <description>\n"
+    "    <title-info>\n"
+    "      <author><last-name>A</last-name></author>\n"
+    "      <book-title>T</book-title>\n"
+    "    </title-info>\n"
+    "  </description>\n"
+    "  <body>\n"
+    "    <p>This <emphasis>emphasized</emphasis> <strong>strong</strong>\t<em>x</em>\r\n<em>y</em> end</p>\n"
+    "    <empty>\n    </empty>\n"
+    "  </body>\n"
+    "</FictionBook>";
+
+// The saved document from its first element on, line ends as LF.
+std::string Body(const DOMDocument& d) {
+  std::string out = d->saveBytes(), body;
+  for (size_t i = out.find('<', out.find("?>") == std::string::npos ? 0 : out.find("?>")); i < out.size(); ++i)
+    if (out[i] != '\r') body += out[i];
+  while (!body.empty() && body.back() == '\n') body.pop_back();
+  return body;
+}
+
+std::string WithoutCR(std::string s) {
+  s.erase(std::remove(s.begin(), s.end(), '\r'), s.end());
+  return s;
+}
+
+// The element reached through the visible children by names.
+DOMNode At(const DOMDocument& d, std::initializer_list<const char16_t*> path) {
+  DOMNode n = Root(d);
+  for (const char16_t* name : path) {
+    DOMNode next;
+    for (auto& c : n->childNodes())
+      if (c->nodeName() == name) next = c;
+    if (!next) return nullptr;
+    n = next;
+  }
+  return n;
+}
+
+}  // namespace
+
+TEST(MsxmlBlanks, ReadingSeesNoBlankTextAndSavingWritesItBack) {
+  auto d = Parse(kIndented);
+  EXPECT_EQ(Names(Root(d)->childNodes()), "description,body");
+  EXPECT_EQ(Names(At(d, {u"description", u"title-info"})->childNodes()), "author,book-title");
+  EXPECT_EQ(Names(At(d, {u"body", u"p"})->childNodes()), "#text[This ],emphasis,strong,em,em,#text[ end]");
+  auto empty = At(d, {u"body", u"empty"});
+  EXPECT_FALSE(empty->hasChildNodes());
+  EXPECT_TRUE(empty->childNodes().empty());
+  // the body text count is the one of the book without its blanks
+  EXPECT_EQ(d->plainTextLength(), 1 + 1 + 10 + 6 + 1 + 1);
+  EXPECT_EQ(Root(d)->plainTextLength(), 20);
+
+  EXPECT_EQ(Body(d), WithoutCR(kIndented));
+  EXPECT_EQ(WithoutCR(platform::WideToUtf8(d->xml())).find(WithoutCR(kIndented)) != std::string::npos, true);
+}
+
+TEST(MsxmlBlanks, TheTopLevelWithADocumentTypeIsListedWhole) {
+  auto d = Parse("<?xml version=\"1.0\"?>\n<!DOCTYPE a [<!ELEMENT a ANY>]>\n<a>\n <b>xy</b>\n</a>");
+  EXPECT_EQ(Names(d->childNodes()), "xml,a,a");
+  EXPECT_EQ(Names(Root(d)->childNodes()), "b");
+  EXPECT_EQ(d->plainTextLength(), 2);
+  Root(d)->appendChild(d->createElement(u"c"));
+  EXPECT_NE(Body(d).find("<b>xy</b>\n <c/>\n</a>"), std::string::npos) << Body(d);
+}
+
+// Wine's parser used to lose a blank in front of non-ASCII text or a character reference.
+TEST(MsxmlBlanks, BlankInFrontOfTextStaysInTheText) {
+  struct Case {
+    const char* xml;
+    const char* names;
+  } cases[] = {
+      {"<p><b>x</b> \xD0\x96</p>", "b,#text[ \xD0\x96]"},
+      {"<p><b>x</b> &#1046;y</p>", "b,#text[ \xD0\x96y]"},
+      {"<p><b>x</b>\n  &#x416;</p>", "b,#text[\n  \xD0\x96]"},
+      {"<p><b>x</b> &amp; <i>y</i></p>", "b,#text[ & ],i"},
+      {"<p>\xD1\x81\xD0\xB5\xD1\x82\xD0\xB8, <b>x</b> \xD1\x81</p>", "#text[\xD1\x81\xD0\xB5\xD1\x82\xD0\xB8, ],b,#text[ \xD1\x81]"},
+  };
+  for (const Case& c : cases) {
+    auto d = Parse(c.xml);
+    EXPECT_EQ(Names(Root(d)->childNodes()), c.names) << c.xml;
+  }
+}
+
+TEST(MsxmlBlanks, NewElementsTakeTheIndentationOfTheirSiblings) {
+  auto d = Parse(kIndented);
+  auto info = At(d, {u"description", u"title-info"});
+  info->insertBefore(d->createElement(u"genre"), info->childNodes()[1]);
+  info->appendChild(d->createElement(u"lang"));
+  EXPECT_EQ(Names(info->childNodes()), "author,genre,book-title,lang");
+  std::string body = Body(d);
+  EXPECT_NE(body.find("    <title-info>\n"
+                      "      <author><last-name>A</last-name></author>\n"
+                      "      <genre/>\n"
+                      "      <book-title>T</book-title>\n"
+                      "      <lang/>\n"
+                      "    </title-info>\n"),
+            std::string::npos)
+      << body;
+  // without a trailing blank, and under an element holding nothing but one
+  auto flat = Parse("<a>\n <b/>\n <c/></a>");
+  Root(flat)->appendChild(flat->createElement(u"d"));
+  auto lone = Parse("<a><b>\n</b></a>");
+  Root(lone)->childNodes()[0]->appendChild(lone->createElement(u"x"));
+  auto plain = Parse("<a><b/></a>");
+  Root(plain)->appendChild(plain->createElement(u"c"));
+  EXPECT_EQ(Body(flat), "<a>\n <b/>\n <c/>\n <d/></a>");
+  EXPECT_EQ(Body(lone), "<a><b><x/>\n</b></a>");
+  EXPECT_EQ(Body(plain), "<a><b/><c/></a>");
+}
+
+TEST(MsxmlBlanks, ARemovedElementTakesTheBlankInFrontAlong) {
+  auto d = Parse(kIndented);
+  auto info = At(d, {u"description", u"title-info"});
+  info->removeChild(info->childNodes()[1]);
+  EXPECT_NE(Body(d).find("<author><last-name>A</last-name></author>\n    </title-info>"), std::string::npos) << Body(d);
+  info->removeChild(info->childNodes()[0]);
+  EXPECT_FALSE(info->hasChildNodes());
+  EXPECT_NE(Body(d).find("<title-info>\n    </title-info>"), std::string::npos) << Body(d);
+
+  // a blank left touching text would read back as part of it
+  struct Case {
+    const char* xml;
+    int remove;
+    const char* saved;
+    const char* names;
+  } cases[] = {
+      {"<p>word <b>x</b>\n</p>", 1, "<p>word </p>", "#text[word ]"},
+      {"<p>\n <b>x</b>word</p>", 0, "<p>word</p>", "#text[word]"},
+      {"<p>a <b>x</b> <i>y</i> c</p>", 1, "<p>a <i>y</i> c</p>", "#text[a ],i,#text[ c]"},
+      {"<p>\n  <b>x</b>\n  <i>y</i>\n</p>", 0, "<p>\n  <i>y</i>\n</p>", "i"},
+  };
+  for (const Case& c : cases) {
+    auto p = Parse(c.xml);
+    Root(p)->removeChild(Root(p)->childNodes()[size_t(c.remove)]);
+    EXPECT_EQ(Body(p), c.saved) << c.xml;
+    EXPECT_EQ(Names(Root(p)->childNodes()), c.names) << c.xml;
+  }
+}
+
+TEST(MsxmlBlanks, TextReplacesBlankOnlyContent) {
+  // what the document layer does to set the text of an element without visible children
+  auto d = Parse("<a>\n  <title>\n    </title>\n  <b/>\n</a>");
+  auto title = Root(d)->childNodes()[0];
+  ASSERT_FALSE(title->hasChildNodes());
+  auto text = d->createTextNode(u"");
+  title->appendChild(text);
+  text->setNodeValue(u"New");
+  EXPECT_EQ(Body(d), "<a>\n  <title>New</title>\n  <b/>\n</a>");
+  // text put in front of an element drops the blank it would otherwise run into
+  auto b = Root(d)->childNodes()[1];
+  Root(d)->insertBefore(d->createTextNode(u"t"), b);
+  EXPECT_EQ(Body(d), "<a>\n  <title>New</title>t<b/>\n</a>");
+  EXPECT_EQ(Names(Root(d)->childNodes()), "title,#text[t],b");
+
+  // text made here is never hidden, blank or empty
+  auto e = Parse("<a>\n <b/>\n</a>");
+  Root(e)->appendChild(e->createTextNode(u" "));
+  EXPECT_EQ(Names(Root(e)->childNodes()), "b,#text[ ]");
+  auto empty = e->createTextNode(u"");
+  Root(e)->childNodes()[0]->appendChild(empty);
+  EXPECT_TRUE(Root(e)->childNodes()[0]->hasChildNodes());
+  EXPECT_EQ(Body(e), "<a>\n <b></b> </a>");
+}
+
+TEST(MsxmlBlanks, PreservedSpaceStaysVisible) {
+  auto d = Parse(
+      "<a xml:space=\"preserve\"> <b> </b><c xml:space=\"default\"> <d> </d> </c>"
+      "<e xml:space=\"other\"> </e></a>");
+  auto a = Root(d);
+  EXPECT_EQ(Names(a->childNodes()), "#text[ ],b,c,e");
+  auto kids = a->childNodes();
+  EXPECT_EQ(Names(kids[1]->childNodes()), "#text[ ]");
+  EXPECT_EQ(Names(kids[2]->childNodes()), "d");
+  EXPECT_FALSE(kids[2]->childNodes()[0]->hasChildNodes());
+  EXPECT_EQ(Names(kids[3]->childNodes()), "#text[ ]");
+  // an attribute set later counts too
+  auto later = Parse("<a><b> </b></a>");
+  auto b = Root(later)->childNodes()[0];
+  EXPECT_FALSE(b->hasChildNodes());
+  auto space = later->createAttribute(u"xml:space");
+  space->setNodeValue(u"preserve");
+  b->setAttributeNode(space);
+  EXPECT_EQ(Names(b->childNodes()), "#text[ ]");
+}
+
+// The settings file is read with the same parse: its blanks are as dropped.
+TEST(MsxmlBlanks, SettingsFileReadsAsBefore) {
+  auto d = Parse(
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!-- fields -->\n<settings>\n"
+      "  <positions>1|2</positions>\n  <fields>\n"
+      "    <field><name>Title</name><xpath>description/title-info/book-title</xpath></field>\n"
+      "    <field><name>Annotation</name><div xml:space=\"preserve\"> </div><sep> </sep></field>\n"
+      "  </fields>\n</settings>\n");
+  EXPECT_EQ(Names(d->childNodes()), "xml,#comment,settings");
+  auto s = Root(d);
+  EXPECT_EQ(Names(s->childNodes()), "positions,fields");
+  auto fields = s->childNodes()[1]->childNodes();
+  EXPECT_EQ(Names(fields), "field,field");
+  EXPECT_EQ(Names(fields[0]->childNodes()[0]->childNodes()), "#text[Title]");
+  auto annotation = fields[1]->childNodes();
+  EXPECT_EQ(Names(annotation), "name,div,sep");
+  EXPECT_EQ(Names(annotation[1]->childNodes()), "#text[ ]");
+  EXPECT_FALSE(annotation[2]->hasChildNodes());
 }

@@ -1,0 +1,4 @@
+# Cross-compiling for 64-bit Windows with mingw-w64 (x86_64); tests run under 64-bit Wine.
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(VELARIN_MINGW_PREFIX x86_64-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

@@ -1,5 +1,4 @@
 // Module tests: every plain book of the real-world corpus against independently computed values.
-#include <map>
 
 #include "json_reader.h"
 #include "module_host.h"
@@ -25,20 +24,6 @@ std::vector<std::string> CorpusBooks() {
 constexpr const char* kWineAcceptsUndeclaredPrefix =
     "Wine's msxml3 accepts an attribute with an undeclared namespace prefix (l:href without xmlns:l), "
     "which MSXML rejects as a parse error";
-// Only the body text count differs on these; every other field is still checked.
-constexpr const char* kWineDropsLeadingWhiteSpace =
-    "with preserveWhiteSpace off Wine's msxml3 drops the white space at the start of a text node when a "
-    "non-ASCII character or a character reference follows it (its parser reports that run as a piece of its "
-    "own, taken for a white-space-only node); MSXML drops only text nodes made entirely of white space";
-const std::map<std::string, const char*>& WineCountDeviations() {
-  static const std::map<std::string, const char*> books = {
-      {"coolreader__cr3-manual-ru.fb2", kWineDropsLeadingWhiteSpace},
-      {"fb2cng___Test.fb2", kWineDropsLeadingWhiteSpace},
-      {"fb2document___Test_1.fb2", kWineDropsLeadingWhiteSpace},
-      {"fb2epub__Test_001.fb2", kWineDropsLeadingWhiteSpace}};
-  return books;
-}
-
 class CorpusBook : public ::testing::TestWithParam<std::string> {
  protected:
   static void SetUpTestSuite() { host_ = new ModuleHost(); }
@@ -114,14 +99,7 @@ TEST_P(CorpusBook, FieldsMatchTheIndependentValues) {
   EXPECT_EQ(size.code, 1);
   const JsonValue& count = expected["body_text_count"];
   const int expectedCount = count.IsNull() ? 0 : int(count.number);
-  const auto deviation = WineCountDeviations().find(GetParam());
-  if (platform::RunningUnderWine() && deviation != WineCountDeviations().end()) {
-    // white space is only ever lost, never gained
-    EXPECT_LE(size.number, expectedCount) << "body text count";
-    RecordProperty("known_to_differ_under_wine", deviation->second);
-  } else {
-    EXPECT_EQ(size.number, expectedCount) << "body text count";
-  }
+  EXPECT_EQ(size.number, expectedCount) << "body text count";
   host_->EndBatch();
   EXPECT_EQ(ReadFile(file), before) << "reading never writes";
 }

@@ -417,6 +417,10 @@ class MsNodeOf : public Base, public MsHolder {
     V_BSTR(&v.v) = SysAllocStringLen(b.get(), SysStringLen(b.get()));
     if (!V_BSTR(&v.v)) throw DOMException("Out of memory");
     Check(node_->put_nodeValue(v.v));
+    // Text an edit made blank stays visible, like text made by createTextNode.
+    if (owner_.rules && KindOf(node_.get()) == NODE_TEXT &&
+        IsBlank(reinterpret_cast<const OLECHAR*>(value.data()), value.size()))
+      owner_.rules->created.push_back(node_);
   }
   DOMNodes childNodes() const override {
     DOMNodes out;

@@ -322,6 +322,8 @@ TEST_F(Writes, HardLinkedBookIsSavedInPlace) {
   std::error_code ec;
   fs::create_hard_link(book_, twin, ec);
   if (ec) GTEST_SKIP() << "no hard links here: " << ec.message();
+  // Wine answers one link for every file, so the module cannot tell either
+  if (fs::hard_link_count(book_) != 2) GTEST_SKIP() << "the system does not count hard links";
   EXPECT_EQ(host_.Set(book_, tTitle, 0, "Linked", 2), 0);
   EXPECT_EQ(fs::hard_link_count(book_), 2u);
   EXPECT_EQ(ReadFile(twin), ReadFile(book_));

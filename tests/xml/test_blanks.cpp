@@ -85,8 +85,10 @@ TEST(Blanks, NewElementsTakeTheirSiblingsIndentation) {
   info->NewChild(u"author", 0)->SetTextValue(u"Zero");  // in front of the others
   info->NewChild(u"lang")->SetTextValue(u"ru");          // at the end
   std::string s = Saved(d);
-  EXPECT_NE(s.find("<title-info>\r\n      <author>Zero</author>\r\n      <author><last-name>"), std::string::npos) << s;
-  EXPECT_NE(s.find("</annotation>\r\n      <lang>ru</lang>\r\n    </title-info>"), std::string::npos) << s;
+  // (Wine's MSXML also writes an xmlns declaration on the new elements: not looked at here)
+  for (const char* piece : {"<title-info>\r\n      <author", "Zero</author>\r\n      <author><last-name>",
+                            "</annotation>\r\n      <lang", "ru</lang>\r\n    </title-info>"})
+    EXPECT_NE(s.find(piece), std::string::npos) << piece << "\n" << s;
   EXPECT_EQ(info->Children()->NodeCount(), 5);
 }
 

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -95,31 +96,25 @@ long OwnPeakKiB() {
   return 0;
 }
 
-// Runs this program afresh as "--run WHAT FILE" so that the peak of one run is
-// read on its own, with nothing inherited from this process.
-long PeakKiB(const char* what, const std::string& path) {
+// Runs this program afresh as "--run WHAT FILE", so that each run starts from a
+// fresh process: the peak is read on its own, and neither side's time depends on
+// what the other left in the allocator (whose thresholds move with every large free).
+struct RunFigures {
+  long peakKiB = 0;
+  double seconds = 0;
+};
+RunFigures RunAfresh(const char* what, const std::string& path) {
+  RunFigures r;
   char self[4096];
   ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return 0;
+  if (n <= 0) return r;
   self[n] = 0;
   std::string cmd = std::string("'") + self + "' --run " + what + " '" + path + "'";
   FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return 0;
-  long kib = 0;
-  if (std::fscanf(p, "%ld", &kib) != 1) kib = 0;
+  if (!p) return r;
+  if (std::fscanf(p, "%ld %lf", &r.peakKiB, &r.seconds) != 2) r = RunFigures{};
   pclose(p);
-  return kib;
-}
-
-template <class F>
-double Best(F f, int runs) {
-  double best = 1e9;
-  for (int i = 0; i < runs; ++i) {
-    auto t = Clock::now();
-    f();
-    best = std::min(best, Seconds(Clock::now() - t));
-  }
-  return best;
+  return r;
 }
 
 }  // namespace
@@ -128,9 +123,10 @@ int main(int argc, char** argv) {
   if (argc == 4 && std::string(argv[1]) == "--run") {
     std::string what = argv[2];
     xmlInitParser();
+    auto t = Clock::now();
     if (what == "ours") OurRun(argv[3]);
     if (what == "bare") BareRun(argv[3]);
-    std::printf("%ld\n", OwnPeakKiB());
+    std::printf("%ld %.6f\n", OwnPeakKiB(), Seconds(Clock::now() - t));
     return 0;
   }
   std::string path;
@@ -141,15 +137,18 @@ int main(int argc, char** argv) {
     std::ofstream(path, std::ios::binary) << GenerateBook();
   }
   double size = double(platform::ReadWholeFile(platform::SysToWide(path)).size());
-  xmlInitParser();
-  OurRun(path);  // warm the caches once
-  BareRun(path);
+  // best of five fresh runs each, taken in turns so that both see the same machine
   const int runs = 5;
-  double ours = Best([&] { OurRun(path); }, runs);
-  double bare = Best([&] { BareRun(path); }, runs);
-  long ourPeak = PeakKiB("ours", path);
-  long barePeak = PeakKiB("bare", path);
-  long idle = PeakKiB("none", path);
+  double ours = 1e9, bare = 1e9;
+  long ourPeak = 0, barePeak = 0;
+  for (int i = 0; i < runs; ++i) {
+    RunFigures o = RunAfresh("ours", path), b = RunAfresh("bare", path);
+    ours = std::min(ours, o.seconds);
+    bare = std::min(bare, b.seconds);
+    ourPeak = std::max(ourPeak, o.peakKiB);
+    barePeak = std::max(barePeak, b.peakKiB);
+  }
+  long idle = RunAfresh("none", path).peakKiB;
   std::printf("book: %s, %.1f MB\n", path.c_str(), size / 1e6);
   std::printf("load + XML lines     %8.1f ms   peak %6.1f MB (%.2fx file)\n", ours * 1e3,
               (ourPeak - idle) / 1024.0, (ourPeak - idle) * 1024.0 / size);

@@ -29,7 +29,9 @@ class File {
   ~File();
 
   // Raises EFOpenError ("Cannot open file "%s". %s") or, for the create modes,
-  // EFCreateError ("Cannot create file "%s". %s").
+  // EFCreateError ("Cannot create file "%s". %s"). Only regular files are opened:
+  // the open itself never waits (a FIFO without a writer), and anything else
+  // (folder, FIFO, socket, device) is closed again and refused.
   static File Open(const std::u16string& name, OpenMode mode, unsigned share = 0);
 
   bool IsOpen() const noexcept { return handle_ != kNone; }
@@ -59,6 +61,21 @@ class File {
   explicit File(Handle h) : handle_(h) {}
   Handle handle_ = kNone;
 };
+
+// What tells a file's content apart between two looks at it, without opening it:
+// a failed load is remembered by it. regular is false for a missing name, a
+// folder, a FIFO, a socket or a device.
+struct FileIdentity {
+  bool exists = false;
+  bool regular = false;
+  int64_t size = 0;
+  int64_t modified = 0;  // in the system's own units
+  bool operator==(const FileIdentity& o) const noexcept {
+    return exists == o.exists && regular == o.regular && size == o.size && modified == o.modified;
+  }
+  bool operator!=(const FileIdentity& o) const noexcept { return !(*this == o); }
+};
+FileIdentity IdentifyFile(const std::u16string& name);
 
 bool FileExists(const std::u16string& name);
 bool DirectoryExists(const std::u16string& name);

@@ -2,6 +2,7 @@
 #include "plugin/document.h"
 
 #include "platform/files.h"
+#include "platform/limits.h"
 #include "plugin/archived.h"
 #include "plugin/shared.h"
 
@@ -13,10 +14,21 @@ bool TCurrentDocument::MakeCurrent(const std::string& fileName, bool forWriting)
   // the document being left goes before the next one is parsed: one book in memory at a time
   Drop();
   fileName_ = fileName;
-  if (!LoadDocument(fileName)) {
+  // A file that failed to load answers at once until it changes: a host asks for
+  // every field in turn, and a broken archive would be scanned again for each.
+  const platform::FileIdentity id = platform::IdentifyFile(FromSys(fileName));
+  if (failed_ && failedName_ == fileName && failedId_ == id) return false;
+  // Anything but a regular file (a FIFO would keep the host waiting), and a plain
+  // book past the text bound, fail without being opened.
+  const bool tooBig = id.size > platform::kMaxBookText && !IsArchiveName(fileName);
+  if (!id.regular || tooBig || !LoadDocument(fileName)) {
     Drop();
+    failed_ = true;
+    failedName_ = fileName;
+    failedId_ = id;
     return false;
   }
+  failed_ = false;
   return true;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 #include <string>
 
+#include "platform/files.h"
 #include "xml/XMLDoc.h"
 
 namespace velarin::plugin {
@@ -13,7 +14,11 @@ using xml::IXMLDocument;
 class TCurrentDocument {
  public:
   // Makes the document hold fileName (exact comparison). A write first saves the
-  // file being left. False when the file cannot be loaded; the document is then dropped.
+  // file being left. False when the file cannot be loaded; the document is then
+  // dropped, and the failure is remembered by the file's name, size and time, so
+  // that the same unchanged file answers false without being read again until
+  // another file is loaded. Only regular files are loaded, plain books only up to
+  // platform::kMaxBookText.
   bool MakeCurrent(const std::string& fileName, bool forWriting);
   // Fills the document from fileName; false on any failure.
   bool LoadDocument(const std::string& fileName);
@@ -32,6 +37,7 @@ class TCurrentDocument {
   void Release() noexcept {
     Drop();
     fileName_.clear();
+    failed_ = false;
   }
 
   const IXMLDocument& Document() const noexcept { return doc_; }
@@ -44,6 +50,10 @@ class TCurrentDocument {
   std::string fileName_;
   bool edited_ = false;
   int loads_ = 0;
+  // the last file that failed to load, and what it was then
+  bool failed_ = false;
+  std::string failedName_;
+  platform::FileIdentity failedId_;
 };
 
 }  // namespace velarin::plugin

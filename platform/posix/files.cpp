@@ -94,26 +94,37 @@ File File::Open(const std::u16string& name, OpenMode mode, unsigned /*share*/) {
     case OpenMode::Create: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
     case OpenMode::CreateNew: flags |= O_RDWR | O_CREAT | O_EXCL; break;
   }
+  // Opening a FIFO for reading waits for a writer; without blocking it does not,
+  // and what was opened is checked before anything is read from it.
+  flags |= O_NONBLOCK;
   int fd = -1;
+  const char* notRegular = nullptr;
   if (creating && faults::Hit(faults::Op::Create))
     errno = EACCES;
   else
     fd = NoIntr([&] { return ::open(path.c_str(), flags, 0666); });
   if (fd >= 0) {
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+      int e = errno;
       ::close(fd);
       fd = -1;
-      errno = EISDIR;
+      errno = S_ISDIR(st.st_mode) ? EISDIR : e;
+    } else if (!S_ISREG(st.st_mode)) {
+      ::close(fd);
+      fd = -1;
+      notRegular = "Not a regular file";
     } else if (mode == OpenMode::ReadWrite && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
       // A file nobody may write is not written, even by root: as on Windows.
       ::close(fd);
       fd = -1;
       errno = EACCES;
+    } else {
+      (void)::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     }
   }
   if (fd < 0) {
-    std::string why = LastErrorText();
+    std::string why = notRegular ? notRegular : LastErrorText();
     std::string full = WideToSys(FullPathName(name));
     if (creating) throw EFCreateError(Format("Cannot create file \"%s\". %s", full.c_str(), why.c_str()));
     throw EFOpenError(Format("Cannot open file \"%s\". %s", full.c_str(), why.c_str()));
@@ -178,6 +189,17 @@ void File::Close() {
   if (::close(fd) != 0 && errno != EINTR) ThrowIo(errno);
 }
 
+FileIdentity IdentifyFile(const std::u16string& name) {
+  FileIdentity id;
+  struct stat st {};
+  if (::stat(Native(name).c_str(), &st) != 0) return id;
+  id.exists = true;
+  id.regular = S_ISREG(st.st_mode);
+  id.size = int64_t(st.st_size);
+  id.modified = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return id;
+}
+
 bool FileExists(const std::u16string& name) {
   struct stat st {};
   return ::stat(Native(name).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
@@ -201,6 +223,10 @@ void ReplaceFileContent(const std::u16string& name, std::string_view data) {
     int e = (old.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 ? EACCES : errno;
     throw EFCreateError(Format("Cannot create file \"%s\". %s", target.c_str(), strerror(e)));
   }
+
+  // A FIFO, socket or device under the book's name is not replaced by a file.
+  if (existed && !S_ISREG(old.st_mode))
+    throw EFCreateError(Format("Cannot create file \"%s\". %s", target.c_str(), "Not a regular file"));
 
   std::u16string wideTarget = SysToWide(target);
   // A replacement would leave the other names of a hard-linked book on the old bytes.

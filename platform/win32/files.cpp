@@ -110,15 +110,25 @@ File File::Open(const std::u16string& name, OpenMode mode, unsigned share) {
   if (share & shareWrite) shareMode |= FILE_SHARE_WRITE;
   if (share & shareDelete) shareMode |= FILE_SHARE_DELETE;
   HANDLE h = INVALID_HANDLE_VALUE;
-  DWORD attributes = mode == OpenMode::ReadWrite ? GetFileAttributesW(W(name)) : INVALID_FILE_ATTRIBUTES;
+  const DWORD attributes = GetFileAttributesW(W(name));
+  const bool present = attributes != INVALID_FILE_ATTRIBUTES;
+  // Only files on a disk are opened: a device or a pipe could keep a read waiting.
+  bool notRegular = present && (attributes & (FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_DIRECTORY));
   if (creating && faults::Hit(faults::Op::Create))
     SetLastError(ERROR_ACCESS_DENIED);
-  else if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+  else if (notRegular)
+    SetLastError(ERROR_ACCESS_DENIED);
+  else if (mode == OpenMode::ReadWrite && present && (attributes & FILE_ATTRIBUTE_READONLY))
     SetLastError(ERROR_ACCESS_DENIED);  // as Windows answers; Wine running as root would open it
   else
     h = CreateFileW(W(name), access, shareMode, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h != INVALID_HANDLE_VALUE && GetFileType(h) != FILE_TYPE_DISK) {
+    CloseHandle(h);
+    h = INVALID_HANDLE_VALUE;
+    notRegular = true;
+  }
   if (h == INVALID_HANDLE_VALUE) {
-    std::string why = LastErrorText();
+    std::string why = notRegular ? std::string("Not a regular file") : LastErrorText();
     std::string full = WideToSys(FullPathName(name));
     if (creating) throw EFCreateError(Format("Cannot create file \"%s\". %s", full.c_str(), why.c_str()));
     throw EFOpenError(Format("Cannot open file \"%s\". %s", full.c_str(), why.c_str()));
@@ -185,6 +195,17 @@ void File::Close() {
   if (!IsOpen()) return;
   HANDLE h = std::exchange(handle_, kNone);
   if (!CloseHandle(h)) ThrowLastIo();
+}
+
+FileIdentity IdentifyFile(const std::u16string& name) {
+  FileIdentity id;
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExW(W(name), GetFileExInfoStandard, &data)) return id;
+  id.exists = true;
+  id.regular = (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+  id.size = int64_t((uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+  id.modified = int64_t((uint64_t(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime);
+  return id;
 }
 
 bool FileExists(const std::u16string& name) {

@@ -1,4 +1,10 @@
 // Module tests: bad input, the cache of the current document, and start-up and unload.
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+#include <chrono>
+
 #include "fixtures.h"
 #include "module_host.h"
 #include "tools/bookgen.h"
@@ -51,6 +57,14 @@ class BadInputs : public ::testing::TestWithParam<BadInput> {
                       "</description></FictionBook>");
     }
     if (label == "archive") return host.Put("book.zip", "PK\x03\x04 not really");
+#ifndef _WIN32
+    // no writer ever comes: an open or read that waits would hang the test
+    if (label == "fifo_book" || label == "fifo_archive") {
+      const fs::path p = host.Dir() / (label == "fifo_book" ? "pipe.fb2" : "pipe.zip");
+      if (::mkfifo(p.c_str(), 0644) != 0) return std::string();
+      return p.string();
+    }
+#endif
     return std::string();
   }
 };
@@ -70,6 +84,7 @@ TEST_P(BadInputs, AnswerMinusTwoAndWriteNothing) {
   EXPECT_EQ(host.Set(name, tAuthor, -1, "x", 0), -2);
   EXPECT_EQ(host.EndBatch(), -2);
   EXPECT_EQ(fs::is_regular_file(name), exists);
+  if (std::string(GetParam().label).rfind("fifo", 0) == 0) EXPECT_TRUE(fs::is_fifo(name)) << "never replaced";
   if (exists) {
     EXPECT_EQ(ReadFile(name), before);
   }
@@ -81,7 +96,11 @@ INSTANTIATE_TEST_SUITE_P(Module, BadInputs,
                          ::testing::Values(BadInput{"missing", -2}, BadInput{"folder", -2}, BadInput{"empty", -2},
                                            BadInput{"text", -2}, BadInput{"no_fictionbook", 8},
                                            BadInput{"binary", -2}, BadInput{"truncated", -2},
-                                           BadInput{"entities", -2}, BadInput{"archive", -2}),
+                                           BadInput{"entities", -2}, BadInput{"archive", -2}
+#ifndef _WIN32
+                                           , BadInput{"fifo_book", -2}, BadInput{"fifo_archive", -2}
+#endif
+                                           ),
                          [](const auto& info) { return std::string(info.param.label); });
 
 TEST(BadInput, HundredMegabyteBookIsRead) {
@@ -160,6 +179,43 @@ TEST_F(Cache, FailureDropsAndTheNextRequestLoadsAgain) {
   ChangeOnDisk("Two");
   EXPECT_EQ(host_.Get(book_, tAnnotationNode).code, -2);
   EXPECT_EQ(host_.Text(book_, tTitle), "Two");
+}
+
+// A book that cannot be loaded is not read again for each field a host asks for,
+// until the file changes or another file is loaded.
+class FailedLoad : public Cache {
+ protected:
+  FailedLoad() {
+    std::string broken = good_;
+    broken[broken.find("<description>")] = '[';  // same size, not well-formed
+    name_ = host_.Put("broken.fb2", broken);
+    time_ = fs::last_write_time(name_);
+  }
+  // puts the good book in place without changing the file's size or time
+  void FixUnseen() {
+    WriteFile(name_, good_);
+    fs::last_write_time(name_, time_);
+  }
+  std::string good_ = WithTitle("Fixed");
+  std::string name_;
+  fs::file_time_type time_;
+};
+
+TEST_F(FailedLoad, IsRememberedWhileTheFileIsUnchanged) {
+  EXPECT_EQ(host_.Get(name_, tTitle).code, -2);
+  FixUnseen();
+  EXPECT_EQ(host_.Get(name_, tTitle).code, -2) << "the same file is not read again";
+  EXPECT_EQ(host_.Get(name_, tAuthor).code, -2);
+  EXPECT_EQ(host_.Set(name_, tTitle, 0, "x", 2), -2);
+  fs::last_write_time(name_, time_ + std::chrono::seconds(2));
+  EXPECT_EQ(host_.Text(name_, tTitle), "Fixed") << "a changed file is read";
+}
+
+TEST_F(FailedLoad, EndsWhenAnotherFileIsLoaded) {
+  EXPECT_EQ(host_.Get(name_, tTitle).code, -2);
+  FixUnseen();
+  EXPECT_EQ(host_.Text(book_, tTitle), "One");
+  EXPECT_EQ(host_.Text(name_, tTitle), "Fixed");
 }
 
 TEST_F(Cache, FailedLoadNeverKeepsThePreviousDocument) {

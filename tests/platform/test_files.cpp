@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <vector>
@@ -49,6 +50,47 @@ TEST_F(Files, ReadsWholeFilesAndRefusesFolders) {
 }
 
 #ifndef _WIN32  // POSIX permissions and symbolic links
+// A FIFO without a writer would keep an ordinary open waiting for ever: it, and
+// every other name that is not a regular file, is refused in every mode at once
+// and never replaced by a file.
+TEST_F(Files, OnlyRegularFilesAreOpened) {
+  ASSERT_EQ(::mkfifo((dir_ / "pipe").c_str(), 0644), 0);
+  for (OpenMode mode : {OpenMode::Read, OpenMode::ReadWrite, OpenMode::Create}) {
+    try {
+      File::Open(Path("pipe"), mode);
+      ADD_FAILURE() << "opened a FIFO, mode " << int(mode);
+    } catch (const Exception& e) {
+      EXPECT_NE(std::string(e.what()).find("Not a regular file"), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_THROW(ReadWholeFile(Path("pipe")), EFOpenError);
+  EXPECT_THROW(ReplaceFileContent(Path("pipe"), "x"), EFCreateError);
+  EXPECT_THROW(File::Open(u"/dev/null", OpenMode::Read), EFOpenError);
+  EXPECT_TRUE(fs::is_fifo(dir_ / "pipe"));
+
+  const FileIdentity pipe = IdentifyFile(Path("pipe"));
+  EXPECT_TRUE(pipe.exists);
+  EXPECT_FALSE(pipe.regular);
+  EXPECT_FALSE(IdentifyFile(SysToWide(dir_.string())).regular);
+  EXPECT_FALSE(IdentifyFile(Path("missing")).exists);
+}
+
+TEST_F(Files, IdentityFollowsSizeAndTime) {
+  WriteWholeFile(Path("a"), "hello");
+  const FileIdentity first = IdentifyFile(Path("a"));
+  EXPECT_TRUE(first.regular);
+  EXPECT_EQ(first.size, 5);
+  EXPECT_EQ(IdentifyFile(Path("a")), first);
+  const auto time = fs::last_write_time(dir_ / "a");
+  WriteWholeFile(Path("a"), "world");
+  fs::last_write_time(dir_ / "a", time);
+  EXPECT_EQ(IdentifyFile(Path("a")), first) << "same size and time: the same as far as anyone can tell";
+  fs::last_write_time(dir_ / "a", time + std::chrono::seconds(1));
+  EXPECT_NE(IdentifyFile(Path("a")), first);
+  WriteWholeFile(Path("a"), "hello!");
+  EXPECT_NE(IdentifyFile(Path("a")).size, first.size);
+}
+
 TEST_F(Files, ReplaceKeepsPermissionsAndLeavesNoTemporaryFile) {
   WriteWholeFile(Path("book.fb2"), "old");
   ::chmod((dir_ / "book.fb2").c_str(), 0640);

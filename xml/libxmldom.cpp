@@ -13,6 +13,8 @@
 
 #include "platform/codepage.h"
 #include "platform/files.h"
+#include "platform/limits.h"
+#include "xml/markupscan.h"
 #include "xml/xmldom.h"
 
 namespace velarin::xml {
@@ -612,6 +614,8 @@ struct ParseState {
   bool runBlank = false;       // and has been only blanks so far
   std::vector<bool> preserve;  // xml:space="preserve" in force, per open element
   bool entities = false;       // the DTD declared entities: expansion limits apply
+  std::uint32_t defaults = 0;  // attribute defaults the DTD declared
+  MarkupScan* scan = nullptr;  // the scan of the bytes, told of them
 };
 
 xmlParserCtxtPtr CtxtOf(void* ctx) { return static_cast<xmlParserCtxtPtr>(ctx); }
@@ -748,6 +752,25 @@ void OnEntityDecl(void* ctx, const xmlChar* name, int type, const xmlChar* publi
   });
 }
 
+// Defaulted attributes join every element of their name, where the parser checks
+// them against the element's own: their number is bound like an element's attributes.
+void OnAttributeDecl(void* ctx, const xmlChar* elem, const xmlChar* fullname, int type, int def,
+                     const xmlChar* defaultValue, xmlEnumerationPtr tree) {
+  ParseState& st = StateOf(ctx);
+  if (!st.failure && !st.haveError && defaultValue && ++st.defaults > kMaxAttributes) {
+    xmlFreeEnumeration(tree);
+    st.haveError = true;
+    st.error = DOMParseError{u"Too many attributes on one element", xmlSAX2GetLineNumber(ctx), u""};
+    xmlStopParser(CtxtOf(ctx));
+    return;
+  }
+  if (defaultValue && st.scan) {
+    const bool ns = fullname && xmlStrncmp(fullname, BAD_CAST "xmlns", 5) == 0 && (fullname[5] == 0 || fullname[5] == ':');
+    st.scan->AddDefaults(1, ns ? 1 : 0);
+  }
+  xmlSAX2AttributeDecl(ctx, elem, fullname, type, def, defaultValue, tree);
+}
+
 xmlParserInputPtr OnResolveEntity(void*, const xmlChar*, const xmlChar*) { return nullptr; }
 void OnExternalSubset(void*, const xmlChar*, const xmlChar*, const xmlChar*) {}
 
@@ -824,9 +847,12 @@ class LibxmlDocument : public LibxmlNode, public IDOMDocument {
   void setParseSettings(const DOMParseSettings& s) override { settings_ = s; }
   bool loadFile(const std::u16string& fileName) override;
   bool loadBytes(const std::string& bytes) override {
+    if (std::int64_t(bytes.size()) > platform::kMaxBookText) return TooLarge();
     return Parse([&bytes] { return ReadString(bytes); }, false);
   }
+  // As many characters as a book may have bytes; their UTF-8 form may take three bytes each.
   bool loadText(const std::u16string& text) override {
+    if (std::int64_t(text.size()) > platform::kMaxBookText) return TooLarge();
     std::string bytes = WideToUtf8(text);
     return Parse([&bytes] { return ReadString(bytes); }, true);
   }
@@ -848,7 +874,11 @@ class LibxmlDocument : public LibxmlNode, public IDOMDocument {
     if (!d) throw DOMException("Out of memory");
     return d;
   }
-  // rewind starts the bytes again from the top (for the error's source line).
+  bool TooLarge() {
+    error_ = DOMParseError{u"The document is too large", 0, u""};
+    return false;
+  }
+  // open starts the bytes again from the top (for the error's source line).
   bool Parse(const std::function<Reader()>& open, bool utf8Text);
   void Replace(DocHolder doc);
   DOMNode Orphan(xmlNodePtr n) {
@@ -885,6 +915,7 @@ bool LibxmlDocument::loadFile(const std::u16string& fileName) {
     return false;
   }
   try {
+    if (file->Size() > platform::kMaxBookText) return TooLarge();
     return Parse(
         [&] {
           file->Seek(0);
@@ -897,9 +928,60 @@ bool LibxmlDocument::loadFile(const std::u16string& fileName) {
   }
 }
 
-// A push parser with our hooks, primed with the first bytes.
-ParserHolder NewPushParser(const std::string& chunk, size_t first, bool utf8Text, ParseState& state) {
-  ParserHolder ctxt(xmlCreatePushParserCtxt(nullptr, nullptr, chunk.data(), int(first), nullptr));
+// The bytes handed to the parser as it asks for them, read ahead in pieces and
+// scanned on the way, so that what the parser would take quadratic time over,
+// and a book past the text bound, stop before the parser sees them.
+struct Feeder {
+  Reader read;
+  ParseState* state = nullptr;
+  MarkupScan scan;
+  std::string buffer = std::string(1 << 16, '\0');
+  size_t pos = 0, end = 0;
+  std::uint64_t total = 0;  // bytes handed to the parser
+  std::uint64_t limit = std::uint64_t(platform::kMaxBookText);
+  const char* refusal = nullptr;
+  int refusalLine = 0;
+  std::exception_ptr failure;  // the reader's, raised once the parser has returned
+
+  bool Fill() {
+    pos = 0;
+    end = read(buffer.data(), buffer.size());
+    return end > 0;
+  }
+};
+
+int ReadForParser(void* context, char* out, int len) {
+  Feeder& f = *static_cast<Feeder*>(context);
+  // After the first error there is nothing more to learn from the rest of the book.
+  if (f.refusal || f.failure || f.state->haveError || f.state->failure) return f.refusal || f.failure ? -1 : 0;
+  if (len <= 0) return 0;
+  try {
+    if (f.pos == f.end && !f.Fill()) return 0;
+    size_t n = std::min(size_t(len), f.end - f.pos);
+    if (f.total + n > f.limit) {
+      f.refusal = "The document is too large";
+      return -1;
+    }
+    if (!f.scan.Feed(f.buffer.data() + f.pos, n)) {
+      f.refusal = f.scan.Reason();
+      f.refusalLine = f.scan.Line();
+      return -1;
+    }
+    std::memcpy(out, f.buffer.data() + f.pos, n);
+    f.pos += n;
+    f.total += n;
+    return int(n);
+  } catch (...) {
+    f.failure = std::current_exception();
+    return -1;
+  }
+}
+
+// A pull parser with our hooks, reading through the feeder. The parser asks for
+// a few kilobytes at a time and never rescans what it has already read.
+ParserHolder NewParser(Feeder& feeder, bool utf8Text, ParseState& state) {
+  ParserHolder ctxt(xmlCreateIOParserCtxt(nullptr, nullptr, ReadForParser, nullptr, &feeder,
+                                          XML_CHAR_ENCODING_NONE));
   if (!ctxt) return ctxt;
   // Huge text nodes (embedded images) are fine; entity expansion stays bounded
   // because any entity declaration clears XML_PARSE_HUGE again.
@@ -912,6 +994,7 @@ ParserHolder NewPushParser(const std::string& chunk, size_t first, bool utf8Text
   xmlSAXHandlerPtr sax = ctxt->sax;
   sax->serror = OnError;
   sax->entityDecl = OnEntityDecl;
+  sax->attributeDecl = OnAttributeDecl;
   sax->resolveEntity = OnResolveEntity;
   sax->externalSubset = OnExternalSubset;
   sax->characters = OnCharacters;
@@ -948,54 +1031,50 @@ void AddDeclarationNode(xmlDocPtr doc, const Declaration& decl) {
 
 bool LibxmlDocument::Parse(const std::function<Reader()>& open, bool utf8Text) {
   error_ = DOMParseError{};
-  Reader read = open();
-  const size_t kChunk = 1 << 18;
-  std::string chunk(kChunk, '\0');
-  size_t got = read(chunk.data(), kChunk);
-  Declaration decl = ReadDeclaration(chunk.substr(0, got));
   ParseState state;
   state.hideBlanks = !settings_.preserveWhiteSpace;
-  // Fed in pieces, the parser never holds a second copy of the whole text.
-  size_t first = got < 4 ? got : 4;
-  ParserHolder ctxt = NewPushParser(chunk, first, utf8Text, state);
-  if (!ctxt) {
-    error_.reason = got == 0 ? u"The document is empty" : u"Out of memory";
+  Feeder feeder;
+  feeder.read = open();
+  feeder.state = &state;
+  state.scan = &feeder.scan;
+  if (utf8Text) feeder.limit *= 3;
+  feeder.Fill();
+  // The declaration is read from the first bytes before the parser sees them.
+  Declaration decl = ReadDeclaration(feeder.buffer.substr(0, std::min<size_t>(feeder.end, 4096)));
+  if (feeder.end == 0) {
+    error_.reason = u"The document is empty";
     return false;
   }
-
-  // Each piece goes in as it is read; the last call tells the parser the end has come.
-  size_t total = got;
-  size_t offset = first;
-  while (ctxt->wellFormed && !state.haveError && !state.failure) {
-    if (offset == got) {
-      got = read(chunk.data(), kChunk);
-      offset = 0;
-      total += got;
-    }
-    bool last = got == 0;
-    xmlParseChunk(ctxt.get(), chunk.data() + offset, int(got - offset), last ? 1 : 0);
-    offset = got;
-    if (last) break;
+  ParserHolder ctxt = NewParser(feeder, utf8Text, state);
+  if (!ctxt) {
+    error_.reason = u"Out of memory";
+    return false;
   }
+  xmlParseDocument(ctxt.get());
+  if (feeder.failure) std::rethrow_exception(feeder.failure);
   if (state.failure) std::rethrow_exception(state.failure);
   DocHolder doc(ctxt->myDoc);
   ctxt->myDoc = nullptr;
-  if (!ctxt->wellFormed || !doc || state.haveError) {
+  // The feeder refuses only before any parse error: what it stopped is the first fault.
+  if (feeder.refusal) {
+    error_ = DOMParseError{Utf8ToWide(feeder.refusal), feeder.refusalLine, u""};
+  } else if (!ctxt->wellFormed || !doc || state.haveError) {
     if (!state.haveError) {
       OnError(ctxt.get(), xmlCtxtGetLastError(ctxt.get()));
       if (state.failure) std::rethrow_exception(state.failure);
       if (!state.haveError) state.error.reason = u"The document is not well-formed";
     }
     error_ = state.error;
-    if (total == 0) error_.reason = u"The document is empty";
-    if (error_.line > 0) error_.srcText = SourceLine(open(), error_.line);
-    return false;
+  } else {
+    ctxt.reset();
+    sourceSize_ = size_t(feeder.total);
+    AddDeclarationNode(doc.get(), decl);
+    Replace(std::move(doc));
+    return true;
   }
-  ctxt.reset();
-  sourceSize_ = total;
-  AddDeclarationNode(doc.get(), decl);
-  Replace(std::move(doc));
-  return true;
+  if (feeder.total == 0) error_.reason = u"The document is empty";
+  if (error_.line > 0) error_.srcText = SourceLine(open(), error_.line);
+  return false;
 }
 
 DOMNode LibxmlDocument::createElement(const std::u16string& name) {

@@ -13,7 +13,9 @@
 
 #include "platform/codepage.h"
 #include "platform/files.h"
+#include "platform/limits.h"
 #include "platform/win32/wine.h"
+#include "xml/markupscan.h"
 #include "xml/xmldom.h"
 
 namespace velarin::xml {
@@ -864,6 +866,7 @@ class MsDocument : public MsNodeOf<IDOMDocument> {
   void setParseSettings(const DOMParseSettings& s) override { settings_ = s; }
 
   bool loadFile(const std::u16string& fileName) override {
+    if (!AdmitFile(fileName)) return false;
     Variant source;
     V_VT(&source.v) = VT_BSTR;
     V_BSTR(&source.v) = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(fileName.data()), UINT(fileName.size()));
@@ -872,6 +875,9 @@ class MsDocument : public MsNodeOf<IDOMDocument> {
     return WineFallback([&] { return platform::ReadWholeFile(fileName); });
   }
   bool loadBytes(const std::string& bytes) override {
+    if (std::int64_t(bytes.size()) > platform::kMaxBookText) return TooLarge();
+    MarkupScan scan;
+    if (!scan.Feed(bytes.data(), bytes.size())) return Refused(scan);
     if (LoadStream(bytes)) return true;
     return WineFallback([&] { return bytes; });
   }
@@ -885,6 +891,9 @@ class MsDocument : public MsNodeOf<IDOMDocument> {
     return Load([&](VARIANT_BOOL* ok) { return doc_->load(source.v, ok); });
   }
   bool loadText(const std::u16string& text) override {
+    if (std::int64_t(text.size()) > platform::kMaxBookText) return TooLarge();
+    MarkupScan scan;
+    if (!scan.Feed(text.data(), text.size())) return Refused(scan);
     Bstr b(text);
     return Load([&](VARIANT_BOOL* ok) { return doc_->loadXML(b.get(), ok); });
   }
@@ -924,6 +933,34 @@ class MsDocument : public MsNodeOf<IDOMDocument> {
   }
 
  private:
+  // What MSXML would take quadratic time over, and a book past the text bound,
+  // fail before the parser starts, as with the libxml2 back-end.
+  bool TooLarge() {
+    error_ = DOMParseError{u"The document is too large", 0, u""};
+    return false;
+  }
+  bool Refused(const MarkupScan& scan) {
+    error_ = DOMParseError{SysToWide(scan.Reason()), scan.Line(), u""};
+    return false;
+  }
+  // The file is scanned a piece at a time; what cannot be read is left to MSXML to report.
+  bool AdmitFile(const std::u16string& fileName) {
+    try {
+      platform::File file = platform::File::Open(fileName, platform::OpenMode::Read, platform::shareRead);
+      if (file.Size() > platform::kMaxBookText) return TooLarge();
+      MarkupScan scan;
+      std::string buffer(size_t(1) << 16, '\0');
+      std::int64_t total = 0;
+      for (size_t n; (n = file.Read(&buffer[0], buffer.size())) > 0;) {
+        total += std::int64_t(n);
+        if (total > platform::kMaxBookText) return TooLarge();
+        if (!scan.Feed(buffer.data(), n)) return Refused(scan);
+      }
+    } catch (const Exception&) {
+    }
+    return true;
+  }
+
   static Com<IStream> MemoryStream(const std::string& bytes) {
     HGLOBAL mem = GlobalAlloc(GMEM_MOVEABLE, bytes.empty() ? 1 : bytes.size());
     if (!mem) throw DOMException("Out of memory");

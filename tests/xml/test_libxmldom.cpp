@@ -1,10 +1,15 @@
 // The libxml2 back-end: white space, declaration node, safety limits, saving, namespaces.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdio>
 #include <string>
 
 #include "platform/codepage.h"
+#include "platform/limits.h"
+#include "xml/markupscan.h"
 #include "xml/xmldom.h"
 #include "tests/xml/dom_helpers.h"
 
@@ -277,6 +282,94 @@ TEST(LibxmlDom, PlainTextLengthMatchesTheGenericWalk) {
   EXPECT_EQ(body->plainTextLength(), body->IDOMNode::plainTextLength());
   // 34 + (5 + 1 + 2 + 7 + 2) + 3 (only the emphasis) + 0 (CDATA) + 5 + 2
   EXPECT_EQ(body->plainTextLength(), 34 + 17 + 3 + 5 + 2);
+}
+
+}  // namespace
+
+namespace {
+
+// Every construct that can grow without bound, at a size where a parser that
+// rescans what it has read takes many seconds: the parser reads each byte once.
+struct LargeConstruct {
+  const char* what;
+  const char* open;
+  const char* close;
+  const char* unit;
+  size_t size;
+};
+
+class LibxmlLarge : public ::testing::TestWithParam<LargeConstruct> {};
+
+TEST_P(LibxmlLarge, ParsesInOnePass) {
+  const LargeConstruct& c = GetParam();
+  std::string doc = c.open;
+  doc.reserve(c.size + 64);
+  while (doc.size() < c.size) doc += c.unit;
+  doc += c.close;
+  DOMDocument d = GetDOM()->createDocument();
+  EXPECT_TRUE(d->loadBytes(doc)) << c.what << ": " << platform::WideToUtf8(d->parseError().reason);
+  EXPECT_EQ(d->sourceSize(), doc.size()) << c.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Constructs, LibxmlLarge,
+    ::testing::Values(LargeConstruct{"attribute", "<r v='", "'/>", "AAAAAAAA", 24u << 20},
+                      LargeConstruct{"comment", "<r><!--", "--></r>", "AAAAAAAA", 24u << 20},
+                      LargeConstruct{"cdata", "<r><![CDATA[", "]]></r>", "AAAAAAAA", 24u << 20},
+                      LargeConstruct{"pi", "<r><?pi ", "?></r>", "AAAAAAAA", 24u << 20},
+                      LargeConstruct{"charrefs", "<r>", "</r>", "&#65;", 24u << 20},
+                      LargeConstruct{"attrrefs", "<r v='", "'/>", "&#65;", 24u << 20},
+                      // names: libxml2 refuses them past 10,000,000 bytes
+                      LargeConstruct{"elementname", "<r><n", "/></r>", "AAAAAAAA", 9u << 20},
+                      LargeConstruct{"attributename", "<r n", "='1'/>", "AAAAAAAA", 9u << 20}),
+    [](const ::testing::TestParamInfo<LargeConstruct>& info) { return std::string(info.param.what); });
+
+// Defaulted attributes land on every element of their name: the DTD's count is bound too.
+TEST(LibxmlDom, DtdAttributeDefaultsAreBound) {
+  auto decls = [](int n, const char* prefix) {
+    std::string s = "<!DOCTYPE r [<!ATTLIST r";
+    for (int i = 0; i < n; ++i) s += " " + std::string(prefix) + std::to_string(i) + " CDATA 'd'";
+    return s + ">]>";
+  };
+  std::string elements;
+  for (int i = 0; i < 20000; ++i) elements += "<r/>";
+  struct Case {
+    std::string doc;
+    const char* refusal;
+  } cases[] = {
+      {decls(3, "a") + "<r>" + elements + "</r>", nullptr},
+      {decls(3, "xmlns:p") + "<r>" + elements + "</r>", nullptr},
+      {decls(int(kMaxAttributes) + 1, "a") + "<r/>", "Too many attributes on one element"},
+      // each element goes through them all: a few kilobytes of elements would take minutes
+      {decls(5000, "a") + "<r>" + elements + "</r>", "Too many attributes, namespace declarations or nesting levels for the size of the document"},
+      {decls(5000, "xmlns:p") + "<r>" + elements + "</r>", "Too many attributes, namespace declarations or nesting levels for the size of the document"},
+  };
+  for (const Case& c : cases) {
+    DOMDocument d = GetDOM()->createDocument();
+    std::string reason = d->loadBytes(c.doc) ? "" : platform::WideToUtf8(d->parseError().reason);
+    EXPECT_EQ(reason, c.refusal ? c.refusal : "") << c.doc.substr(0, 60);
+  }
+}
+
+// A file past the bound is refused at once; the bound itself is not refused for its size.
+TEST(LibxmlDom, FilesPastTheTextBoundAreRefusedUnread) {
+  std::string name = ::testing::TempDir() + "velarin-bound.fb2";
+  struct Case {
+    std::int64_t size;
+    bool tooLarge;
+  } cases[] = {{platform::kMaxBookText, false}, {platform::kMaxBookText + 1, true}};
+  for (const Case& c : cases) {
+    FILE* f = std::fopen(name.c_str(), "wb");
+    ASSERT_TRUE(f);
+    std::fputs("<r/>", f);
+    std::fclose(f);
+    ASSERT_EQ(truncate(name.c_str(), c.size), 0);  // sparse: zeros after the root
+    DOMDocument d = GetDOM()->createDocument();
+    const bool loaded = d->loadFile(platform::Utf8ToWide(name));
+    EXPECT_EQ(!loaded && d->parseError().reason == u"The document is too large", c.tooLarge)
+        << platform::WideToUtf8(d->parseError().reason);
+  }
+  std::remove(name.c_str());
 }
 
 }  // namespace

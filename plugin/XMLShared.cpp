@@ -24,16 +24,16 @@ IXMLNode FindTopElement(const IXMLDocument& doc, const std::u16string& name) {
   return nullptr;
 }
 
-IXMLNode WalkPath(const IXMLNode& start, const std::string& path) {
+IXMLNode WalkPath(const IXMLNode& start, std::string_view path) {
   const bool create = start->OwnerDoc() && start->OwnerDoc()->HasOption(doNodeAutoCreate);
   IXMLNode node = start;
   size_t pos = 0;
   while (pos < path.size() && node) {
     const size_t slash = path.find('/', pos);
     const bool attribute = path[pos] == '@';
-    std::string step;
+    std::string_view step;
     size_t next;
-    if (slash == std::string::npos) {
+    if (slash == std::string_view::npos) {
       step = path.substr(attribute ? pos + 1 : pos);
       next = path.size();
     } else if (attribute) {
@@ -50,6 +50,18 @@ IXMLNode WalkPath(const IXMLNode& start, const std::string& path) {
     pos = next;
   }
   return node;
+}
+
+int PathSteps(std::string_view path) {
+  int steps = 0;
+  size_t pos = 0;
+  while (pos < path.size()) {
+    size_t slash = path.find('/', pos);
+    if (slash == std::string_view::npos) slash = path.size();
+    if (slash > pos) ++steps;
+    pos = slash + 1;
+  }
+  return steps;
 }
 
 namespace {
@@ -78,29 +90,28 @@ bool IsElement(const IXMLNode& node) { return node && node->Kind() == xml::nkEle
 
 }  // namespace
 
-std::string ValueAtPath(const IXMLNode& node, const std::string& path) {
+std::string ValueAtPath(const IXMLNode& node, std::string_view path) {
   FindModeScope findMode(node->OwnerDoc());
   IXMLNode found = WalkPath(node, path);
   if (!found) return std::string();
   return ToSys(found->TextValue());
 }
 
-void DeleteAtPath(const IXMLNode& node, const std::string& pathIn) {
-  if (pathIn.empty()) return;
-  std::string path = pathIn;
-  if (path.back() == '/') path.pop_back();
+void DeleteAtPath(const IXMLNode& node, std::string_view path) {
+  if (path.empty()) return;
+  if (path.back() == '/') path.remove_suffix(1);
   const size_t at = path.find('@');
-  if (at != std::string::npos) {
+  if (at != std::string_view::npos) {
     IXMLNode element = WalkPath(node, path.substr(0, at));
     if (IsElement(element)) element->Attrs()->RemoveNamed(FromSys(path.substr(at + 1)));
     return;
   }
   // the last '/' before the final character splits parent path and child name
-  size_t last = std::string::npos;
+  size_t last = std::string_view::npos;
   if (path.size() > 1) last = path.rfind('/', path.size() - 2);
-  std::string parentPath;
-  std::string childName;
-  if (last == std::string::npos) {
+  std::string_view parentPath;
+  std::string_view childName;
+  if (last == std::string_view::npos) {
     childName = path;
   } else {
     parentPath = path.substr(0, last);  // without that '/'

@@ -1,5 +1,7 @@
 // Reading field values: path and repeated fields, templates, the body text count, the encoding.
 #include <cstring>
+#include <string_view>
+#include <vector>
 
 #include "plugin/XMLShared.h"
 #include "plugin/shared.h"
@@ -56,14 +58,38 @@ int ServeEncoding(TPluginState& state, char* buffer, int size) {
   return AnswerString(ToSys(doc->DeclaredEncoding()), buffer, size);
 }
 
+// One cut of a template: literal text, then (unless it ends the template) a placeholder's sub-path.
+struct TemplatePiece {
+  std::string_view literal;
+  std::string_view subPath;
+  bool placeholder;
+};
+
+// Cuts the template once for all occurrences: a '[' opens a placeholder, the first ']'
+// after it closes it, and a '[' without one makes the rest of the template its sub-path.
+std::vector<TemplatePiece> CutTemplate(std::string_view templ) {
+  std::vector<TemplatePiece> pieces;
+  size_t pos = 0;
+  while (pos < templ.size()) {
+    const size_t open = templ.find('[', pos);
+    if (open == std::string_view::npos) {
+      pieces.push_back({templ.substr(pos), {}, false});
+      break;
+    }
+    const size_t start = open + 1;
+    const size_t close = templ.find(']', start);
+    const size_t end = close == std::string_view::npos ? templ.size() : close;
+    pieces.push_back({templ.substr(pos, open - pos), templ.substr(start, end - start), true});
+    pos = close == std::string_view::npos ? templ.size() : close + 1;
+  }
+  return pieces;
+}
+
 // Expands the template for one occurrence: literals copied, [sub-path] replaced by its text.
-void Render(const IXMLNode& occurrence, std::string templ, std::string& out) {
-  while (!templ.empty()) {
-    const bool hasPlaceholder = templ.find('[') != std::string::npos;
-    out += TakeToken(templ, '[');
-    if (!hasPlaceholder) break;
-    const std::string subPath = TakeToken(templ, ']');
-    out += ValueAtPath(occurrence, subPath);
+void Render(const IXMLNode& occurrence, const std::vector<TemplatePiece>& pieces, std::string& out) {
+  for (const TemplatePiece& piece : pieces) {
+    out += piece.literal;
+    if (piece.placeholder) out += ValueAtPath(occurrence, piece.subPath);
   }
 }
 
@@ -72,11 +98,13 @@ int ServeTemplate(TPluginState& state, const IXMLNode& definition, const std::st
   const std::string path = ToSys(definition->ValueOfChild(u"xpath"));
   size_t last = std::string::npos;
   if (path.size() > 1) last = path.rfind('/', path.size() - 2);
-  const std::string parentPath = last == std::string::npos ? std::string() : path.substr(0, last + 1);
+  const std::string_view parentPath =
+      last == std::string::npos ? std::string_view() : std::string_view(path).substr(0, last + 1);
   const std::u16string element = FromSys(last == std::string::npos ? path : path.substr(last + 1));
 
   IXMLNode parent = WalkPath(TopElement(state.current.Document()), parentPath);
   const std::string separator = DefinitionText(definition, u"div");
+  const std::vector<TemplatePiece> pieces = CutTemplate(templ);
   std::string result;
   if (parent) {
     xml::IXMLNodeList children = parent->Children();
@@ -85,7 +113,7 @@ int ServeTemplate(TPluginState& state, const IXMLNode& definition, const std::st
       IXMLNode child = children->Item(i);
       if (child->QualifiedName() != element) continue;
       if (!result.empty()) result += separator;
-      Render(child, templ, result);
+      Render(child, pieces, result);
     }
   }
   return AnswerString(result, buffer, size);
@@ -97,15 +125,12 @@ int ServePath(TPluginState& state, const IXMLNode& definition, int unitIndex, ch
   IXMLNode node = WalkPath(TopElement(state.current.Document()), head);
   if (!rest.empty()) {
     const std::u16string element = FromSys(TakeToken(rest, '/'));
-    int wanted = (unitIndex < 0 ? 0 : unitIndex) + 1;
     IXMLNode occurrence;
     if (node) {
+      // the list keeps an index of its names, so a host reading every unit scans it once
       xml::IXMLNodeList children = node->Children();
-      const int count = children->NodeCount();
-      for (int i = 0; i < count && !occurrence; ++i) {
-        IXMLNode child = children->Item(i);
-        if (child->QualifiedName() == element && --wanted == 0) occurrence = child;
-      }
+      const int at = children->IndexOfNamed(element, unitIndex < 0 ? 0 : unitIndex);
+      if (at >= 0) occurrence = children->Item(at);
     }
     node = occurrence ? WalkPath(occurrence, rest) : nullptr;
   }

@@ -1,4 +1,6 @@
 // Writing field values: setting, adding and removing elements and attributes, and the save timing.
+#include <string_view>
+
 #include "plugin/XMLShared.h"
 #include "plugin/shared.h"
 #include "plugin/state.h"
@@ -38,20 +40,14 @@ bool Apply(const IXMLDocument& doc, std::string path, int unitIndex, const std::
     const std::u16string element = FromSys(TakeToken(path, '/'));
     const std::string& subPath = path;
     bool adding = unitIndex == -1;
-    int wanted = adding ? 1 : unitIndex + 1;
-    int lastMatch = -1;
     xml::IXMLNodeList children = node->Children();
-    const int count = children->NodeCount();
-    for (int i = 0; i < count && wanted > 0; ++i) {
-      if (children->Item(i)->QualifiedName() != element) continue;
-      lastMatch = i;
-      --wanted;
-    }
-    int target = lastMatch;
-    if (wanted > 0) {
-      // too few occurrences: the new one goes right after the last
+    // a new occurrence asked for with -1 goes before the first one
+    int target = children->IndexOfNamed(element, adding ? 0 : unitIndex);
+    if (target < 0) {
+      // too few occurrences: the new one goes right after the last, or first when there is none
       adding = true;
-      target = lastMatch + 1;
+      const int count = children->CountNamed(element);
+      target = count == 0 ? 0 : children->IndexOfNamed(element, count - 1) + 1;
     }
     if (!value.empty()) {
       node = adding ? node->NewChild(element, target) : children->Item(target);
@@ -98,6 +94,14 @@ int ContentSetValue(TPluginState& state, const char* fileName, int fieldIndex, i
   }
   // a definition without a path names nothing writable; units below -1 are not the host's
   if (path.empty() || unitIndex < -1 || !value) return ftFileError;
+  // A walk adds at most one level per step. A path that could nest the book deeper
+  // than parsers read back is refused before the book, or the one being left, is touched.
+  const size_t star = path.find('*');
+  const int levels = star == std::string::npos
+                         ? PathSteps(path)
+                         : PathSteps(std::string_view(path).substr(0, star)) +
+                               PathSteps(std::string_view(path).substr(star + 1));
+  if (1 + levels > kMaxWriteDepth) return ftFileError;
   std::u16string text;
   try {
     // written as it is, such a value would leave a book no reader opens: refused

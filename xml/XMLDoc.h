@@ -3,9 +3,11 @@
 #include <cstdint>
 #include <functional>
 #include <istream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <variant>
 #include <vector>
 
@@ -198,6 +200,11 @@ class TXMLNodeList : public TRefCounted {
   int IndexOf(const std::u16string& name);
   int IndexOf(const std::u16string& name, const std::u16string& namespaceURI);
 
+  // Index of the n-th node (0: the first) whose qualified name is qname exactly, or -1.
+  int IndexOfNamed(const std::u16string& qname, int n);
+  // How many nodes have the qualified name qname exactly.
+  int CountNamed(const std::u16string& qname);
+
   const std::u16string& DefaultNamespace() const noexcept { return defaultNamespace_; }
   TXMLNode* Owner() const noexcept { return owner_; }
   Kind ListKind() const noexcept { return kind_; }
@@ -209,8 +216,21 @@ class TXMLNodeList : public TRefCounted {
   friend class TXMLNode;
   friend class TXMLDocument;
   int FindIndex(const std::u16string& name, const std::u16string& namespaceURI);
+  // A long list asked by name again (a template's placeholders, a host reading every
+  // occurrence) gets name indexes, so each later look-up costs no scan of it. Keys
+  // view the names the items cache; every change of the items drops the indexes.
+  bool WantsIndex() noexcept;
+  void BuildIndexes();
+  void DropIndexes() noexcept;
+
+  struct TNameIndex {
+    std::unordered_map<std::u16string_view, int> first;  // FindIndex in the default namespace
+    std::unordered_map<std::u16string_view, std::vector<int>> byQName;
+  };
 
   std::vector<IXMLNode> items_;
+  std::unique_ptr<TNameIndex> index_;  // only long lists asked again have one
+  int scansSinceChange_ = 0;
   TXMLNode* owner_;
   Kind kind_;
   std::u16string defaultNamespace_;

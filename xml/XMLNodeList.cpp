@@ -1,4 +1,6 @@
 // Node lists: name matching, by-name access with auto-creation, inserting and removing.
+#include <memory>
+
 #include "platform/codepage.h"
 #include "xml/XMLDoc.h"
 #include "xml/docbusy.h"
@@ -10,6 +12,9 @@ namespace {
 [[noreturn]] void IndexError(int index) {
   throw EListError(Format("List index out of bounds (%d)", index));
 }
+
+// Shorter lists are scanned: the index would cost more than it saves.
+constexpr size_t kIndexedListSize = 16;
 
 TXMLNode* RequireOwner(TXMLNode* owner) {
   // A list whose owner has gone can still be read, not edited.
@@ -56,7 +61,39 @@ IXMLNode TXMLNodeList::Item(const std::variant<int, std::u16string>& indexOrName
   return Item(std::get<std::u16string>(indexOrName));
 }
 
+bool TXMLNodeList::WantsIndex() noexcept {
+  if (index_) return true;
+  if (items_.size() < kIndexedListSize) return false;
+  // the first scan may stop early; a second one on the same items pays for the index
+  return ++scansSinceChange_ >= 2;
+}
+
+void TXMLNodeList::BuildIndexes() {
+  auto index = std::make_unique<TNameIndex>();
+  index->first.reserve(items_.size() * 2);
+  for (size_t i = 0; i < items_.size(); ++i) {
+    const TXMLNode& node = *items_[i];
+    const std::u16string& qname = node.CachedQName();
+    index->byQName[qname].push_back(int(i));
+    if (!defaultNamespace_.empty() && !SameNamespace(node.CachedNamespaceURI(), defaultNamespace_)) continue;
+    // the first node wins, by either of its names, as in the scan below
+    index->first.try_emplace(qname, int(i));
+    index->first.try_emplace(node.CachedLocalName(), int(i));
+  }
+  index_ = std::move(index);
+}
+
+void TXMLNodeList::DropIndexes() noexcept {
+  index_.reset();
+  scansSinceChange_ = 0;
+}
+
 int TXMLNodeList::FindIndex(const std::u16string& name, const std::u16string& namespaceURI) {
+  if (namespaceURI == defaultNamespace_ && WantsIndex()) {
+    if (!index_) BuildIndexes();
+    const auto it = index_->first.find(name);
+    return it == index_->first.end() ? -1 : it->second;
+  }
   const size_t n = items_.size();
   for (size_t i = 0; i < n; ++i) {
     const TXMLNode& node = *items_[i];
@@ -64,6 +101,30 @@ int TXMLNodeList::FindIndex(const std::u16string& name, const std::u16string& na
     if (node.CachedQName() == name || node.CachedLocalName() == name) return int(i);
   }
   return -1;
+}
+
+int TXMLNodeList::IndexOfNamed(const std::u16string& qname, int n) {
+  if (n < 0) return -1;
+  if (WantsIndex()) {
+    if (!index_) BuildIndexes();
+    const auto it = index_->byQName.find(qname);
+    return it == index_->byQName.end() || size_t(n) >= it->second.size() ? -1 : it->second[size_t(n)];
+  }
+  for (size_t i = 0; i < items_.size(); ++i)
+    if (items_[i]->CachedQName() == qname && n-- == 0) return int(i);
+  return -1;
+}
+
+int TXMLNodeList::CountNamed(const std::u16string& qname) {
+  if (WantsIndex()) {
+    if (!index_) BuildIndexes();
+    const auto it = index_->byQName.find(qname);
+    return it == index_->byQName.end() ? 0 : int(it->second.size());
+  }
+  int count = 0;
+  for (const IXMLNode& node : items_)
+    if (node->CachedQName() == qname) ++count;
+  return count;
 }
 
 IXMLNode TXMLNodeList::Lookup(const std::u16string& name) {
@@ -93,6 +154,7 @@ int TXMLNodeList::RemoveAt(int index) {
   } else {
     diverged_ = true;
   }
+  DropIndexes();
   items_.erase(items_.begin() + index);
   owner->NodeChange(change, false);
   return index;
@@ -120,6 +182,7 @@ int TXMLNodeList::InsertAt(int index, const IXMLNode& node) {
   owner->NodeChange(change, true);
   // The index is checked before the DOM changes, so a refused index changes nothing.
   if (index < -1 || index > NodeCount()) IndexError(index);
+  DropIndexes();
   if (updateCount_ == 0) {
     if (kind_ == Kind::Children) {
       // While the list follows the DOM its items are the DOM children, in order.

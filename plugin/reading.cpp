@@ -135,7 +135,8 @@ int ServePath(TPluginState& state, const IXMLNode& definition, int unitIndex, ch
     node = occurrence ? WalkPath(occurrence, rest) : nullptr;
   }
   if (!node) return ftFieldEmpty;
-  return AnswerString(ToSys(node->GetValue()), buffer, size);
+  const xml::Value value = node->GetValue();
+  return AnswerString(value ? ToSysFitting(*value, size) : std::string(), buffer, size);
 }
 
 }  // namespace

@@ -42,6 +42,14 @@ void CopyToBuffer(std::string_view s, char* buffer, int size) {
   buffer[n] = '\0';
 }
 
+std::string ToSysFitting(const std::u16string& s, int size) {
+  size_t keep = size > 0 ? size_t(size) + 1 : 0;
+  if (s.size() <= keep) return ToSys(s);
+  // a pair of surrogates is not cut in two
+  if (keep > 0 && s[keep - 1] >= 0xD800 && s[keep - 1] < 0xDC00) --keep;
+  return ToSys(std::u16string_view(s).substr(0, keep));
+}
+
 std::string_view HostString(const char* s) { return s ? std::string_view(s) : std::string_view(); }
 
 }  // namespace velarin::plugin

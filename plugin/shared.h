@@ -24,6 +24,9 @@ bool ValueFromHost(std::string_view s, std::u16string& out);
 // inside a multi-byte character where the system code page is UTF-8, then one zero.
 // A size of 0 or less (or no buffer) writes nothing.
 void CopyToBuffer(std::string_view s, char* buffer, int size);
+// s in the host's code page, as much of it as a buffer of size bytes can take:
+// every character takes at least one byte, so a long value is not converted whole.
+std::string ToSysFitting(const std::u16string& s, int size);
 
 // Zero-terminated host string, or "" for a null pointer.
 std::string_view HostString(const char* s);

@@ -225,6 +225,9 @@ std::u16string LibxmlNode::nodeValue() const {
     case XML_PI_NODE:
       return W(node_->content);
     case XML_ATTRIBUTE_NODE: {
+      // the usual single text child is read in place: a long value is not copied twice
+      const xmlNodePtr text = node_->children;
+      if (text && !text->next && text->type == XML_TEXT_NODE) return W(text->content);
       StringHolder v(xmlNodeGetContent(node_));
       return W(v.get());
     }

@@ -5,6 +5,7 @@
 
 #include "archive/ZAReader.h"
 #include "archive/ZARecords.h"
+#include "archive/ZAScan.h"
 #include "archive/ZipArchiver.h"
 #include "platform/codepage.h"
 #include "platform/dialogs.h"
@@ -16,6 +17,7 @@ namespace {
 constexpr uint32_t kMarker32 = kZip64Marker;
 constexpr size_t kCopyChunk = 1 << 20;
 constexpr uint64_t kMemoryTailLimit = 64 << 20;
+constexpr size_t kDirectoryPiece = 1 << 20;
 
 // Copies n bytes from one stream's position to the other's; a short read is a damaged archive.
 void CopyBytes(TZAStream& from, TZAStream& to, uint64_t n, const TZAComponent* owner) {
@@ -28,11 +30,69 @@ void CopyBytes(TZAStream& from, TZAStream& to, uint64_t n, const TZAComponent* o
   }
 }
 
-bool ReadAt(TZAStream& s, uint64_t at, void* buffer, size_t n) {
-  return at <= uint64_t(INT64_MAX) && ZAReadAt(s, int64_t(at), buffer, n);
+constexpr uint64_t kRecordOverruns = UINT64_MAX;
+
+// The length of an entry's whole local record at `at`: the header, the name and extra
+// field as the local header gives them, the data, and a data descriptor when one follows.
+// 0 when no local header is there; kRecordOverruns when the record needs more than the
+// available bytes.
+template <class Read>
+uint64_t LocalRecordLength(Read&& read, uint64_t at, uint64_t available, const TDirItem& was) {
+  uint8_t raw[kLocalHeaderSize];
+  if (available < sizeof raw) return kRecordOverruns;
+  if (!read(at, raw, sizeof raw)) return 0;
+  const TLocalHeader l = ParseLocalHeader(raw);
+  if (l.Signature != kLocalSig) return 0;
+  uint64_t length = kLocalHeaderSize + uint64_t(l.NameLength) + l.ExtraLength;
+  const uint64_t packed = was.CompressedSize();
+  if (packed > available || length + packed > available) return kRecordOverruns;
+  length += packed;
+  if (l.Flags & 8) {
+    // A data descriptor follows the data; it belongs to the record and goes with it.
+    uint8_t dd[24] = {};
+    size_t have = size_t(std::min<uint64_t>(sizeof dd, available - length));
+    if (read(at + length, dd, have)) {
+      TZAReader v(dd, have);
+      bool wide = was.Header.CompressedSize == kMarker32 || was.Header.UncompressedSize == kMarker32;
+      uint32_t first = v.U32(), second = v.U32();
+      if (first == kDescriptorSig && second == was.Header.Crc32 && have >= (wide ? 24u : 16u))
+        length += wide ? 24 : 16;
+      else if (first == was.Header.Crc32 && have >= (wide ? 20u : 12u))
+        length += wide ? 20 : 12;
+    }
+  }
+  return length;
 }
 
 }  // namespace
+
+void TZABaseArchiver::CheckRecordsApart() {
+  const TZADirManager& d = *dir_;
+  const TZARollback& old = d.Rollback;
+  const int32_t n = old.Count();
+  if (n == 0) return;
+  // Every record must end where the next one in the file begins at the latest, and the last
+  // before the directory: records that share bytes would each be copied whole, and a
+  // thousand entries pointing at one large record would turn the archive into a thousand
+  // copies of it.
+  std::vector<std::pair<uint64_t, int32_t>> order(static_cast<size_t>(n));
+  for (int32_t i = 0; i < n; ++i) order[size_t(i)] = {old.OldOffset(i), i};
+  std::sort(order.begin(), order.end());
+  const uint64_t directory = uint64_t(std::max<int64_t>(d.DirectoryOffset, 0));
+  TZAWindowReader reader(*d.Stream);
+  for (size_t k = 0; k < order.size(); ++k) {
+    const uint64_t at = order[k].first;
+    const uint64_t next = k + 1 < order.size() ? order[k + 1].first : directory;
+    const TDirItem& e = old.Old(order[k].second);
+    const uint64_t packed = e.CompressedSize();
+    if (at >= next || packed > next - at || next - at - packed < kLocalHeaderSize) throw EZAException(64, this);
+    // Name, extra field and descriptor add at most this much: only a record that close to
+    // the next one needs its local header read.
+    if (next - at - packed - kLocalHeaderSize >= 2 * 0xFFFFu + 24) continue;
+    const uint64_t length = LocalRecordLength(reader, at, next - at, e);
+    if (length == kRecordOverruns) throw EZAException(64, this);
+  }
+}
 
 void TZABaseArchiver::BeginUpdate() {
   if (spanningMode_ != smNone && committedOnce_) throw EZAException(62, this);
@@ -44,7 +104,7 @@ void TZABaseArchiver::BeginUpdate() {
     if (dir_->Rebuilt) throw EZAException(48, this);
     TZADirArray& entries = dir_->Entries;
     for (int32_t i = 0; i < entries.Count(); ++i) entries.Item(i).Changed = false;
-    dir_->Rollback.Assign(entries);
+    dir_->Rollback.Take(entries);
   }
   ++updateDepth_;
 }
@@ -65,7 +125,7 @@ void TZABaseArchiver::AbandonUpdate() noexcept {
   // Nothing was written, so the list goes back to what the file holds: items left half
   // registered would otherwise reach the directory of a later commit without their data.
   try {
-    dir_->Entries.Assign(dir_->Rollback);
+    dir_->Rollback.Restore();
   } catch (...) {
   }
 }
@@ -87,17 +147,17 @@ uint64_t TZABaseArchiver::RecordEnd(const TDirItem& e, uint64_t limit) {
 void TZABaseArchiver::ChooseRewritePoint() {
   TZADirManager& d = *dir_;
   TZADirArray& entries = d.Entries;
-  TZADirArray& old = d.Rollback;
+  const TZARollback& old = d.Rollback;
   int32_t shorter = std::min(entries.Count(), old.Count());
   int32_t first = shorter;
   for (int32_t i = 0; i < shorter; ++i) {
     const TDirItem& e = entries.Item(i);
-    if (e.Changed || e.Name != old.Item(i).Name) {
+    if (e.Changed || e.Name != old.Old(i).Name) {
       first = i;
       break;
     }
   }
-  int64_t point = first < old.Count() ? int64_t(old.Item(first).LocalHeaderOffset())
+  int64_t point = first < old.Count() ? int64_t(old.OldOffset(first))
                   : old.Count() == 0   ? d.StubSize
                                        : d.DirectoryOffset;
   // The rewrite keeps what lies before the point and rebuilds the rest from the tail, so
@@ -106,8 +166,8 @@ void TZABaseArchiver::ChooseRewritePoint() {
   // is rewritten whole.
   bool ordered = point >= 0 && point <= d.DirectoryOffset;
   for (int32_t i = 0; ordered && i < old.Count(); ++i) {
-    const TDirItem& e = old.Item(i);
-    const uint64_t at = e.LocalHeaderOffset();
+    const TDirItem& e = old.Old(i);
+    const uint64_t at = old.OldOffset(i);
     if (i >= first) {
       ordered = at >= uint64_t(point);
       continue;
@@ -117,7 +177,7 @@ void TZABaseArchiver::ChooseRewritePoint() {
   if (!ordered && old.Count() > 0) {
     first = 0;
     uint64_t lowest = uint64_t(std::max<int64_t>(d.DirectoryOffset, 0));
-    for (int32_t i = 0; i < old.Count(); ++i) lowest = std::min(lowest, old.Item(i).LocalHeaderOffset());
+    for (int32_t i = 0; i < old.Count(); ++i) lowest = std::min(lowest, old.OldOffset(i));
     point = int64_t(lowest);
   }
   firstChanged_ = first;
@@ -155,6 +215,8 @@ void TZABaseArchiver::SaveTail(bool toFile) {
 }
 
 void TZABaseArchiver::DropTail() noexcept {
+  tailReader_.reset();
+  runLength_ = 0;
   tail_.reset();
   if (!tailName_.empty()) {
     try {
@@ -170,7 +232,7 @@ TZAAction TZABaseArchiver::AskFailure(const TDirItem& item, const EZAException& 
   const auto op = TZAProcessOperation(item.Operation);
   if (OnProcessFileFailure) {
     TZAAction action = action_;
-    OnProcessFileFailure(*this, op == poUpdate ? item.Name : item.SourceFileName, op, e.NativeError(), e.ErrorCode(),
+    OnProcessFileFailure(*this, op == poUpdate ? item.Name : item.SourceFileName(), op, e.NativeError(), e.ErrorCode(),
                          e.what(), action);
     return action;
   }
@@ -206,10 +268,16 @@ void TZABaseArchiver::CommitUpdate() {
     ++totalCount_;
     if (firstMarked < 0) firstMarked = i;
   }
+  try {
+    CheckRecordsApart();
+  } catch (...) {
+    d.Rollback.Restore();  // nothing is written: the list stays what the file holds
+    throw;
+  }
   ChooseRewritePoint();
   const auto op = firstMarked >= 0 ? TZAProcessOperation(entries.Item(firstMarked).Operation) : poDelete;
   if (!ReportOverall(0, op, ppStart)) {
-    d.Entries.Assign(d.Rollback);  // nothing is written: the list stays what the file holds
+    d.Rollback.Restore();  // nothing is written: the list stays what the file holds
     return;
   }
 
@@ -220,10 +288,12 @@ void TZABaseArchiver::CommitUpdate() {
   try {
     SaveTail(firstChanged_ < d.Rollback.Count());
   } catch (...) {
-    d.Entries.Assign(d.Rollback);
+    d.Rollback.Restore();
     throw;
   }
   TZAStream& s = *d.Stream;
+  runLength_ = 0;
+  tailReader_.reset();
   try {
     s.Seek(rewritePoint_);
     s.Truncate();
@@ -235,6 +305,7 @@ void TZABaseArchiver::CommitUpdate() {
         TDirItem& item = entries.Item(i);
         if (item.Changed && item.Operation != poRename && item.Operation != poChangeAttr &&
             item.Operation != poChangeComment) {
+          FlushCopies();
           const int64_t at = s.Position();
           try {
             written = WriteEntry(i);
@@ -263,6 +334,7 @@ void TZABaseArchiver::CommitUpdate() {
       }
     }
     if (!abort_ && action_ != fxaAbort) {
+      FlushCopies();
       WriteCentralDirectory(true);
       // The new archive is on disk before its saved tail is given up.
       if (Options.FlushBuffers) s.Flush();
@@ -292,55 +364,33 @@ void TZABaseArchiver::CommitUpdate() {
 void TZABaseArchiver::CopyEntry(int32_t index) {
   TZADirManager& d = *dir_;
   TZADirArray& entries = d.Entries;
-  TZADirArray& old = d.Rollback;
-  const std::u16string name = entries.Item(index).Name;
+  const TZARollback& old = d.Rollback;
   // Entries are replaced in place or appended, so an unchanged one sits where it was in
-  // the old list; only there is the record of one of several equal names certain.
-  int32_t r = index < old.Count() && old.Item(index).Name == name ? index : old.IndexOfName(name);
-  if (r < 0 || old.Item(r).Name != name) {
-    r = -1;
-    for (int32_t k = 0; k < old.Count(); ++k)
-      if (old.Item(k).Name == name) {
-        r = k;
-        break;
-      }
-  }
-  if (r < 0) throw EZAException(7, this);
-  if (entries.Item(index).Operation == poUpdate) entries.Store(index, old.Item(r));
+  // the old list.
+  if (index < 0 || index >= old.Count()) throw EZAException(7, this);
+  if (entries.Item(index).Operation == poUpdate) entries.Store(index, old.Old(index));
   TDirItem& item = entries.Item(index);
-  const TDirItem& was = old.Item(r);
+  const TDirItem& was = old.Old(index);  // the item itself unless it was replaced
 
   // The record lies in the tail file; anything outside it is a damaged archive.
-  const uint64_t oldOffset = was.LocalHeaderOffset();
+  const uint64_t oldOffset = old.OldOffset(index);
   if (!tail_ || oldOffset < uint64_t(rewritePoint_)) throw EZAException(35, this);
   const uint64_t at = oldOffset - uint64_t(rewritePoint_);
-  const uint64_t tailSize = uint64_t(tail_->Size());
-  uint8_t raw[30];
-  if (!ReadAt(*tail_, at, raw, sizeof raw)) throw EZAException(35, this);
-  const TLocalHeader l = ParseLocalHeader(raw);
-  if (l.Signature != kLocalSig) throw EZAException(35, this);
-  const uint16_t flags = l.Flags;
-  uint64_t length = kLocalHeaderSize + uint64_t(l.NameLength) + l.ExtraLength;
-  const uint64_t packed = was.CompressedSize();
-  if (packed > tailSize || length + packed > tailSize - at) throw EZAException(35, this);
-  length += packed;
-  if (flags & 8) {
-    // A data descriptor follows the data; it belongs to the record and goes with it.
-    uint8_t dd[24] = {};
-    size_t have = size_t(std::min<uint64_t>(sizeof dd, tailSize - at - length));
-    if (ReadAt(*tail_, at + length, dd, have)) {
-      TZAReader v(dd, have);
-      bool wide = was.Header.CompressedSize == kMarker32 || was.Header.UncompressedSize == kMarker32;
-      uint32_t first = v.U32(), second = v.U32();
-      if (first == kDescriptorSig && second == was.Header.Crc32 && have >= (wide ? 24u : 16u))
-        length += wide ? 24 : 16;
-      else if (first == was.Header.Crc32 && have >= (wide ? 20u : 12u))
-        length += wide ? 20 : 12;
-    }
-  }
+  if (!tailReader_) tailReader_ = std::make_unique<TZAWindowReader>(*tail_);
+  const uint64_t tailSize = tailReader_->Size();
+  if (at > tailSize) throw EZAException(35, this);
+  const uint64_t length = LocalRecordLength(*tailReader_, at, tailSize - at, was);
+  if (length == 0 || length == kRecordOverruns) throw EZAException(35, this);
 
-  TZAStream& s = *d.Stream;
-  const uint64_t position = uint64_t(s.Position());
+  // Records that follow each other in the tail go out as one copy, a few system calls for
+  // a run of a million small entries instead of a few each.
+  if (runLength_ == 0 || runFrom_ + runLength_ != at) {
+    FlushCopies();
+    runFrom_ = at;
+    runOut_ = uint64_t(d.Stream->Position());
+  }
+  const uint64_t position = runOut_ + runLength_;
+  runLength_ += length;
   if (position >= kMarker32) {
     item.Zip64 = true;
     item.Header.LocalHeaderOffset = kMarker32;
@@ -351,8 +401,14 @@ void TZABaseArchiver::CopyEntry(int32_t index) {
   } else {
     item.Header.LocalHeaderOffset = uint32_t(position);
   }
-  tail_->Seek(int64_t(at));
-  CopyBytes(*tail_, s, length, this);
+}
+
+void TZABaseArchiver::FlushCopies() {
+  if (runLength_ == 0) return;
+  const uint64_t length = runLength_;
+  runLength_ = 0;
+  tail_->Seek(int64_t(runFrom_));
+  CopyBytes(*tail_, *dir_->Stream, length, this);
 }
 
 void TZABaseArchiver::WriteCentralDirectory(bool atEnd, TZAStream* target) {
@@ -361,7 +417,15 @@ void TZABaseArchiver::WriteCentralDirectory(bool atEnd, TZAStream* target) {
   if (atEnd) out.Seek(out.Size());
   const uint64_t offset = uint64_t(out.Position());
   TZADirArray& entries = d.Entries;
+  auto put = [&](const std::string& bytes) {
+    try {
+      if (!bytes.empty() && out.Write(bytes.data(), bytes.size()) != bytes.size()) throw EZAException(46, this);
+    } catch (const EInOutError&) {
+      throw EZAException(46, this);
+    }
+  };
   std::string directory;
+  uint64_t size = 0;
   for (int32_t i = 0; i < entries.Count(); ++i) {
     TDirItem& item = entries.Item(i);
     TZACentralHeader& h = item.Header;
@@ -380,12 +444,13 @@ void TZABaseArchiver::WriteCentralDirectory(bool atEnd, TZAStream* target) {
     if (h.DiskStart == 0xFFFF) z.U32(item.Zip64DiskStart);
     std::string extra;
     if (!zip64.empty()) TZAWriter(extra).U16(1).U16(uint16_t(zip64.size())).Bytes(zip64);
-    for (const TZAExtraField& f : item.ExtraFields) {
-      if (f.HeaderID == 1) continue;
+    item.ExtraFields.ForEach([&](uint16_t id, const uint8_t* data, uint16_t size) {
+      if (id == 1) return;
       // The extra length is a 16-bit field: a block that would not fit is left out.
-      if (extra.size() + 4 + f.Data.size() > 0xFFFF) continue;
-      TZAWriter(extra).U16(f.HeaderID).U16(uint16_t(f.Data.size())).Bytes(f.Data);
-    }
+      if (extra.size() + 4 + size > 0xFFFF) return;
+      TZAWriter(extra).U16(id).U16(size);
+      extra.append(reinterpret_cast<const char*>(data), size);
+    });
     if (item.Comment.size() > 0xFFFF) item.Comment.resize(0xFFFF);
     h.NameLength = uint16_t(name.size());
     h.ExtraLength = uint16_t(extra.size());
@@ -396,16 +461,15 @@ void TZABaseArchiver::WriteCentralDirectory(bool atEnd, TZAStream* target) {
         .U16(h.ExtraLength).U16(h.CommentLength).U16(h.DiskStart).U16(h.InternalAttributes)
         .U32(h.ExternalAttributes).U32(h.LocalHeaderOffset)
         .Bytes(name).Bytes(extra).Bytes(item.Comment);
-  }
-  try {
-    if (!directory.empty() && out.Write(directory.data(), directory.size()) != directory.size())
-      throw EZAException(46, this);
-  } catch (const EInOutError&) {
-    throw EZAException(46, this);
+    // Written in pieces: a directory of large records is never held whole a second time.
+    if (directory.size() >= kDirectoryPiece || i + 1 == entries.Count()) {
+      put(directory);
+      size += directory.size();
+      directory.clear();
+    }
   }
 
   const uint64_t count = uint64_t(entries.Count());
-  const uint64_t size = directory.size();
   const uint64_t volume = 0;  // this component writes single-volume archives only
   std::string tail;
   const uint64_t after = uint64_t(out.Position());
@@ -441,7 +505,7 @@ void TZABaseArchiver::WriteCentralDirectory(bool atEnd, TZAStream* target) {
 
 void TZABaseArchiver::RollBackUpdate() {
   TZADirManager& d = *dir_;
-  d.Entries.Assign(d.Rollback);
+  d.Rollback.Restore();
   if (!d.Stream) return;
   TZAStream& s = *d.Stream;
   if (!tail_) {

@@ -44,6 +44,8 @@ const char* const ZAMessages[kZAMessageCount] = {
     "Cannot delete folder \"%s\"",
     "File name is too long: \r\n\"%s\"",
     "Multiple transactions are not supported for multi-volume archives",
+    "Entry \"%s\" is too large to extract into memory",
+    "Entries of the archive share or overrun each other's data; the archive is not rewritten",
 };
 
 const TZANativeCode ZANativeCodes[kZANativeCodeCount] = {
@@ -54,6 +56,9 @@ const TZANativeCode ZANativeCodes[kZANativeCodeCount] = {
     {36, 19}, {37, 20}, {38, 6},  {39, 21}, {40, 22}, {41, 23}, {42, 6},  {43, 23}, {44, 24},
     {45, 24}, {46, 25}, {47, 26}, {48, 27}, {49, 28}, {50, 29}, {51, 30}, {52, 31}, {53, 6},
     {54, 6},  {55, 32}, {56, 33}, {57, 27}, {58, 34}, {59, 34}, {60, 35}, {61, 36}, {62, 37},
+    // 63: an entry's text would pass the most a book may have (in-memory extraction);
+    // 64: a commit found entries whose records overlap and wrote nothing.
+    {63, 38}, {64, 39},
 };
 
 const char* const ZAPasswordCaption = "Password for \"%s\"";

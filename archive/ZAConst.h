@@ -4,8 +4,8 @@
 
 namespace velarin::archive {
 
-constexpr int kZAMessageCount = 38;     // message table entries, ErrorCode 0..37
-constexpr int kZANativeCodeCount = 63;  // native codes 0..62
+constexpr int kZAMessageCount = 40;     // message table entries, ErrorCode 0..39
+constexpr int kZANativeCodeCount = 65;  // native codes 0..64
 
 // One line of the native code map: a native code and the message it reads.
 struct TZANativeCode {

@@ -2,12 +2,23 @@
 #include "archive/ZADirArray.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 #include "archive/ZAExcept.h"
 #include "platform/codepage.h"
 #include "platform/text.h"
 
 namespace velarin::archive {
+
+TZAPendingEntry& TDirItem::Pending() {
+  if (!pending_.p) pending_.p = std::make_unique<TZAPendingEntry>();
+  return *pending_.p;
+}
+
+const std::u16string& TDirItem::SourceFileName() const noexcept {
+  static const std::u16string none;
+  return pending_.p ? pending_.p->SourceFileName : none;
+}
 
 uint64_t TDirItem::CompressedSize() const {
   return Header.CompressedSize == 0xFFFFFFFFu ? Zip64CompressedSize : Header.CompressedSize;
@@ -17,6 +28,105 @@ uint64_t TDirItem::UncompressedSize() const {
 }
 uint64_t TDirItem::LocalHeaderOffset() const {
   return Header.LocalHeaderOffset == 0xFFFFFFFFu ? Zip64LocalHeaderOffset : Header.LocalHeaderOffset;
+}
+
+// ---- TZAExtraFields
+
+namespace {
+uint16_t LE16(const std::string& s, size_t at) {
+  return uint16_t(uint8_t(s[at]) | (uint8_t(s[at + 1]) << 8));
+}
+}  // namespace
+
+TZAExtraField TZAExtraFields::const_iterator::operator*() const {
+  TZAExtraField f;
+  f.HeaderID = LE16(*bytes_, at_);
+  f.DataSize = LE16(*bytes_, at_ + 2);
+  f.Data.assign(*bytes_, at_ + 4, f.DataSize);
+  return f;
+}
+
+TZAExtraFields::const_iterator& TZAExtraFields::const_iterator::operator++() {
+  at_ += 4 + size_t(LE16(*bytes_, at_ + 2));
+  return *this;
+}
+
+TZAExtraFields TZAExtraFields::FromBytes(const void* data, size_t n) {
+  TZAExtraFields list;
+  if (n < 4) return list;
+  const auto* p = static_cast<const uint8_t*>(data);
+  std::string bytes(reinterpret_cast<const char*>(p), n);
+  size_t at = 0;
+  while (n - at >= 4) {
+    const size_t declared = size_t(p[at + 2] | (p[at + 3] << 8)), room = n - at - 4;
+    ++list.count_;
+    if (declared > room) {
+      // The last block keeps the data that is there, under the size it really has.
+      bytes[at + 2] = char(room & 0xFF);
+      bytes[at + 3] = char(room >> 8);
+      at = n;
+      break;
+    }
+    at += 4 + declared;
+  }
+  bytes.resize(at);
+  list.bytes_ = std::make_shared<const std::string>(std::move(bytes));
+  return list;
+}
+
+TZAExtraField TZAExtraFields::at(size_t i) const {
+  if (i >= count_) throw std::out_of_range("extra field index");
+  auto it = begin();
+  while (i--) ++it;
+  return *it;
+}
+
+void TZAExtraFields::push_back(const TZAExtraField& field) {
+  const size_t size = std::min<size_t>(field.Data.size(), 0xFFFF);
+  std::string bytes = bytes_ ? *bytes_ : std::string();
+  bytes += char(field.HeaderID & 0xFF);
+  bytes += char(field.HeaderID >> 8);
+  bytes += char(size & 0xFF);
+  bytes += char(size >> 8);
+  bytes.append(field.Data, 0, size);
+  bytes_ = std::make_shared<const std::string>(std::move(bytes));
+  ++count_;
+}
+
+void TZAExtraFields::RemoveID(uint16_t id) { RemoveIf([id](uint16_t blockId, uint16_t) { return blockId == id; }); }
+
+void TZAExtraFields::RemoveEmpty() { RemoveIf([](uint16_t, uint16_t size) { return size == 0; }); }
+
+template <class P>
+void TZAExtraFields::RemoveIf(P&& drop) {
+  if (!bytes_) return;
+  std::string kept;
+  size_t count = 0;
+  bool removed = false;
+  ForEach([&](uint16_t blockId, const uint8_t* data, uint16_t size) {
+    if (drop(blockId, size)) {
+      removed = true;
+      return;
+    }
+    kept.append(reinterpret_cast<const char*>(data) - 4, size_t(size) + 4);
+    ++count;
+  });
+  if (!removed) return;
+  count_ = count;
+  if (kept.empty())
+    bytes_.reset();
+  else
+    bytes_ = std::make_shared<const std::string>(std::move(kept));
+}
+
+void TZAExtraFields::clear() noexcept {
+  bytes_.reset();
+  count_ = 0;
+}
+
+const std::string& TZAExtraFields::Bytes() const noexcept {
+  static const std::string none;
+  return bytes_ ? *bytes_ : none;
 }
 
 uint32_t ZAStringHashValue(const std::u16string& s) {
@@ -117,7 +227,10 @@ void TZADirArray::SetCount(int32_t count) {
   if (count > capacity_) {
     growthStep_ = std::min(growthStep_ * 2, kGrowthCeiling);
     int64_t capacity = std::max<int64_t>(int64_t(capacity_) + growthStep_, count);
-    items_.reserve(size_t(capacity));
+    // The room really reserved grows geometrically, whatever the rule reports: steps of a
+    // fixed size would move every item once per step, quadratic in a long list.
+    if (size_t(capacity) > items_.capacity())
+      items_.reserve(std::max(size_t(capacity), items_.capacity() + items_.capacity() / 2));
     names_.Reserve(size_t(capacity));
     capacity_ = int32_t(capacity);
   }
@@ -183,6 +296,52 @@ void TZADirArray::Clear() {
   items_.clear();
   count_ = 0;
   names_.Clear();
+}
+
+void TZADirArray::Truncate(int32_t count) {
+  while (count_ > std::max(count, 0)) Remove(count_ - 1);
+}
+
+// ---- TZARollback
+
+void TZARollback::Take(TZADirArray& entries) {
+  entries_ = &entries;
+  count_ = entries.Count();
+  kept_.clear();
+  places_.resize(size_t(count_));
+  for (int32_t i = 0; i < count_; ++i) {
+    const TDirItem& e = entries.Item(i);
+    places_[size_t(i)] = {e.Zip64LocalHeaderOffset, e.Header.LocalHeaderOffset, e.Zip64};
+  }
+}
+
+void TZARollback::Keep(int32_t i) {
+  if (entries_ && i >= 0 && i < count_ && !kept_.count(i)) kept_.emplace(i, entries_->Item(i));
+}
+
+const TDirItem& TZARollback::Old(int32_t i) const {
+  auto kept = kept_.find(i);
+  return kept != kept_.end() ? kept->second : entries_->Item(i);
+}
+
+uint64_t TZARollback::OldOffset(int32_t i) const {
+  const Place& p = places_.at(size_t(i));
+  return p.Offset == 0xFFFFFFFFu ? p.Zip64Offset : p.Offset;
+}
+
+void TZARollback::Restore() const {
+  if (!entries_) return;
+  TZADirArray& entries = *entries_;
+  entries.Truncate(count_);
+  for (const auto& [i, item] : kept_) entries.Store(i, item);
+  for (int32_t i = 0; i < std::min(count_, entries.Count()); ++i) {
+    TDirItem& e = entries.Item(i);
+    const Place& p = places_[size_t(i)];
+    e.Header.LocalHeaderOffset = p.Offset;
+    e.Zip64LocalHeaderOffset = p.Zip64Offset;
+    e.Zip64 = p.Zip64;
+    e.Changed = false;
+  }
 }
 
 void TZADirArray::Assign(const TZADirArray& other) {

@@ -241,22 +241,17 @@ void TZABaseArchiver::ReadEntries(int64_t start, uint32_t count) {
     }
     item.Zip64 = false;
     const uint8_t* extra = h.ExtraLength ? in.Take(h.ExtraLength) : nullptr;
-    TZAReader fields(extra, h.ExtraLength);
-    // A header cut short at the end of the extra data ends the list; nothing is read beyond it.
-    while (fields.Ok() && fields.Remaining() >= 4) {
-      TZAExtraField f;
-      f.HeaderID = fields.U16();
-      uint16_t declared = fields.U16();
-      f.DataSize = uint16_t(std::min<size_t>(declared, fields.Remaining()));
-      f.Data = fields.Bytes(f.DataSize);
-      TZAReader v(f.Data);
-      if (f.HeaderID == 0x0001) {
+    // The blocks are kept as stored, one buffer per entry; only two kinds are read here.
+    item.ExtraFields = TZAExtraFields::FromBytes(extra, h.ExtraLength);
+    item.ExtraFields.ForEach([&](uint16_t id, const uint8_t* data, uint16_t size) {
+      TZAReader v(data, size);
+      if (id == 0x0001) {
         item.Zip64 = true;
         if (h.UncompressedSize == 0xFFFFFFFFu && v.Remaining() >= 8) item.Zip64UncompressedSize = v.U64();
         if (h.CompressedSize == 0xFFFFFFFFu && v.Remaining() >= 8) item.Zip64CompressedSize = v.U64();
         if (h.LocalHeaderOffset == 0xFFFFFFFFu && v.Remaining() >= 8) item.Zip64LocalHeaderOffset = v.U64();
         if (h.DiskStart == 0xFFFF && v.Remaining() >= 4) item.Zip64DiskStart = v.U32() & 0xFFFF;
-      } else if (f.HeaderID == 0x554E && v.Remaining() >= 8 && v.U32() == 0x5843554E) {
+      } else if (id == 0x554E && v.Remaining() >= 8 && v.U32() == 0x5843554E) {
         // Keep only the characters the field really holds.
         uint32_t declared = v.U32();
         uint64_t units = std::min<uint64_t>(declared, v.Remaining() / 2);
@@ -265,8 +260,7 @@ void TZABaseArchiver::ReadEntries(int64_t start, uint32_t count) {
         for (uint64_t k = 0; k < units; ++k) name += char16_t(v.U16());
         d.Entries.SetName(i, name);
       }
-      item.ExtraFields.push_back(std::move(f));
-    }
+    });
     if (h.CommentLength) {
       const uint8_t* c = in.Take(h.CommentLength);
       item.Comment.assign(reinterpret_cast<const char*>(c), h.CommentLength);
@@ -358,13 +352,26 @@ void TZABaseArchiver::RebuildFromLocalHeaders() {
   bool descriptorsLeft = true;
   int64_t h = headers.Find(0, 30);
   if (h < 0) throw EZAException(35, this);
-  for (; h >= 0; h = headers.Find(h + 4, 30)) {
+  // Headers and names come from the scanner's window: a read per header would make the
+  // scan of a file packed with headers cost a few system calls per 30 bytes.
+  auto plausible = [&](TZASignatureScanner& scan, int64_t at, TLocalHeader& l) {
     uint8_t raw[30];
-    if (!ReadAt(s, h, raw, 30)) break;
-    TLocalHeader l = ParseLocalHeader(raw);
-    if (int64_t(l.CompressedSize) >= size || l.ExtraLength > 260) continue;
-    int32_t i = d.Entries.Count();
-    d.Entries.SetCount(i + 1);
+    if (!scan.ReadAt(at, raw, 30)) return false;
+    l = ParseLocalHeader(raw);
+    return int64_t(l.CompressedSize) < size && l.ExtraLength <= 260;
+  };
+  {
+    // Counted first, so the list is made once at its size instead of moved as it grows.
+    TZASignatureScanner counter(s, kLocalSig, 65535);
+    int64_t count = 0;
+    TLocalHeader l;
+    for (int64_t at = h; at >= 0 && count < INT32_MAX; at = counter.Find(at + 4, 30)) count += plausible(counter, at, l);
+    d.Entries.SetCount(int32_t(count));
+  }
+  int32_t i = 0;
+  for (; h >= 0 && i < d.Entries.Count(); h = headers.Find(h + 4, 30)) {
+    TLocalHeader l;
+    if (!plausible(headers, h, l)) continue;
     TDirItem& e = d.Entries.Item(i);
     TZACentralHeader& c = e.Header;
     c.Signature = kLocalSig;
@@ -381,22 +388,24 @@ void TZABaseArchiver::RebuildFromLocalHeaders() {
     c.ExternalAttributes = (l.UncompressedSize != 0 || (l.Flags & 8)) ? 0x20 : 0x10;
     c.LocalHeaderOffset = uint32_t(h);
     std::string name(l.NameLength, '\0');
-    if (l.NameLength && !ReadAt(s, h + 30, name.data(), name.size())) name.clear();
+    if (l.NameLength && !headers.ReadAt(h + 30, name.data(), name.size())) name.clear();
     d.Entries.SetName(i, name.empty() ? std::u16string() : DecodeName(name, l.Flags));
-    e.RawName = name;
+    e.RawName = std::move(name);
     if (l.Flags & 8) {
       if (descriptorsLeft && descriptorAt < h) {
         descriptorAt = descriptors.Find(h, 16);
         descriptorsLeft = descriptorAt >= 0;
       }
       uint8_t dd[16];
-      if (descriptorAt >= 0 && ReadAt(s, descriptorAt, dd, 16)) {
+      if (descriptorAt >= 0 && descriptors.ReadAt(descriptorAt, dd, 16)) {
         c.Crc32 = Get32(dd + 4);
         c.CompressedSize = Get32(dd + 8);
         c.UncompressedSize = Get32(dd + 12);
       }
     }
+    ++i;
   }
+  d.Entries.SetCount(i);  // a header the second pass could not read again is left out
   (void)kCentralSig;
   d.DirectoryOffset = size;
 }

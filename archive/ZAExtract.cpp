@@ -12,6 +12,7 @@
 #include "archive/ZipArchiver.h"
 #include "platform/codepage.h"
 #include "platform/dialogs.h"
+#include "platform/limits.h"
 
 namespace velarin::archive {
 namespace {
@@ -29,7 +30,18 @@ bool IsForeignMethod(uint16_t method) {
   return (method >= 1 && method <= 20 && method != 8 && method != 9) || (method >= 93 && method <= 99);
 }
 
+// The largest block of the block format that is read into memory whole; real writers
+// use blocks of a megabyte or less.
+constexpr uint32_t kMaxBlockLength = 16u << 20;
+
 }  // namespace
+
+void TZABaseArchiver::CheckFitsInMemory(const TDirItem& item) const {
+  // Refused on the declared size, before anything of that size is reserved; a size that
+  // lies is caught by the extraction itself, which never writes past the declared size.
+  if (item.UncompressedSize() > uint64_t(platform::kMaxBookText))
+    throw EZAException(63, this, {platform::WideToSys(item.Name)});
+}
 
 void TZABaseArchiver::ReadEntryText(const std::u16string& name, std::string& text) {
   CheckOpen();
@@ -43,6 +55,7 @@ void TZABaseArchiver::ReadEntryText(const std::u16string& name, std::string& tex
   Options.Recurse = false;
   int32_t index = -1;
   if (!IndexOfEntry(name, index)) throw EZAException(15, this, {platform::WideToSys(name)});
+  CheckFitsInMemory(dir_->Entries.Item(index));
   TZAMemoryStream out;
   {
     // Room for the declared size, as far as the entry's real data could fill it
@@ -81,6 +94,7 @@ void TZABaseArchiver::UnpackEntry(int32_t index, TZAStream& destination) {
   // Reading across the volumes of a multi-volume archive is not part of this component.
   if (spanningMode_ != smNone) throw EZAException(45, this);
   const TDirItem item = dir_->Entries.Item(index);
+  if (dynamic_cast<TZAMemoryStream*>(&destination)) CheckFitsInMemory(item);
   TZAStream& archive = *dir_->Stream;
   uint64_t offset = item.LocalHeaderOffset();
   if (offset > uint64_t(archive.Size())) throw EReadError();
@@ -257,7 +271,7 @@ bool TZABaseArchiver::DecodeBlockFormat(TZAStream& archive, TZAStream& destinati
     uint8_t lenBytes[4];
     if (!take(lenBytes, 4)) return false;
     uint32_t length = TZAReader(lenBytes, 4).U32();
-    if (int64_t(length) > left) return false;
+    if (int64_t(length) > left || length > kMaxBlockLength) return false;
     uint64_t expected = b + 1 < blockCount ? blockSize : (total > written ? total - written : 0);
     if (expected > limit - std::min(limit, written)) return false;  // more than the entry declares
     in.resize(length);

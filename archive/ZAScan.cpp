@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "archive/ZARecords.h"
+
 namespace velarin::archive {
 
 TZABufferedInput::TZABufferedInput(TZAStream& stream, int64_t start, size_t bufferSize)
@@ -46,6 +48,30 @@ bool TZASignatureScanner::Load(int64_t from) {
     len_ += got;
   }
   return len_ >= 4;
+}
+
+TZAWindowReader::TZAWindowReader(TZAStream& stream)
+    : stream_(stream), size_(uint64_t(std::max<int64_t>(stream.Size(), 0))) {}
+
+bool TZAWindowReader::operator()(uint64_t pos, void* buffer, size_t n) {
+  if (pos > size_ || n > size_ - pos) return false;
+  if (pos < start_ || pos + n > start_ + len_) {
+    buf_.resize(std::max(n, kWindow));
+    start_ = pos;
+    stream_.Seek(int64_t(pos));
+    len_ = ZAReadFull(stream_, buf_.data(), buf_.size());
+    if (len_ < n) return false;
+  }
+  std::memcpy(buffer, buf_.data() + (pos - start_), n);
+  return true;
+}
+
+bool TZASignatureScanner::ReadAt(int64_t pos, void* buffer, size_t n) {
+  if (pos >= start_ && pos - start_ <= int64_t(len_) && n <= len_ - size_t(pos - start_)) {
+    std::memcpy(buffer, buf_.data() + (pos - start_), n);
+    return true;
+  }
+  return ZAReadAt(stream_, pos, buffer, n);
 }
 
 int64_t TZASignatureScanner::Find(int64_t from, int64_t minRemaining) {

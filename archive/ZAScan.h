@@ -33,6 +33,8 @@ class TZASignatureScanner {
   // First position >= from holding the signature with at least minRemaining bytes
   // from it to the end of the stream; -1 when there is none.
   int64_t Find(int64_t from, int64_t minRemaining);
+  // Exactly n bytes at pos, from the window when it holds them; false when the stream has fewer.
+  bool ReadAt(int64_t pos, void* buffer, size_t n);
 
  private:
   bool Load(int64_t from);
@@ -42,6 +44,24 @@ class TZASignatureScanner {
   int64_t size_;
   int64_t start_ = 0;
   std::vector<uint8_t> buf_;
+  size_t len_ = 0;
+};
+
+// Reads small pieces at rising positions through one buffer, so walking the local headers
+// of an archive in file order costs a read per buffer, not one per header.
+class TZAWindowReader {
+ public:
+  explicit TZAWindowReader(TZAStream& stream);
+  // Exactly n bytes at pos; false when the stream has fewer.
+  bool operator()(uint64_t pos, void* buffer, size_t n);
+  uint64_t Size() const noexcept { return size_; }
+
+ private:
+  static constexpr size_t kWindow = 65536;
+  TZAStream& stream_;
+  uint64_t size_;
+  std::vector<uint8_t> buf_;
+  uint64_t start_ = 0;
   size_t len_ = 0;
 };
 

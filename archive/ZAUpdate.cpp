@@ -104,8 +104,9 @@ void TZABaseArchiver::CheckRecordFits(const TDirItem& item, bool sizes64, bool o
   const size_t local = (sizes64 ? 20 : 0) + unicode;
   const size_t zip64 = (sizes64 ? 16 : 0) + (offset64 ? 8 : 0);
   size_t central = (zip64 ? 4 + zip64 : 0) + unicode;
-  for (const TZAExtraField& f : item.ExtraFields)
-    if (f.HeaderID != 1 && f.HeaderID != kUnicodeNameId) central += 4 + f.Data.size();
+  item.ExtraFields.ForEach([&](uint16_t id, const uint8_t*, uint16_t size) {
+    if (id != 1 && id != kUnicodeNameId) central += 4 + size_t(size);
+  });
   if (nameBytes > 0xFFFF || local > 0xFFFF || central > 0xFFFF)
     throw EZAException(61, this, {platform::WideToSys(item.Name)});
 }
@@ -138,18 +139,20 @@ void TZABaseArchiver::PutEntryFromStream(const std::u16string& name, TZAStream* 
         stream->Seek(position);
         bytes.resize(ZAReadFull(*stream, bytes.data(), bytes.size()));
         stream->Seek(saved);
-        item.Source = std::make_shared<TZAMemoryStream>(std::move(bytes));
-        item.OwnsSource = true;
-        item.SourceStart = 0;
+        TZAPendingEntry& pending = item.Pending();
+        pending.Source = std::make_shared<TZAMemoryStream>(std::move(bytes));
+        pending.OwnsSource = true;
+        pending.SourceStart = 0;
       } else {
+        TZAPendingEntry& pending = item.Pending();
         if (owns)
-          item.Source.reset(taken.release());
+          pending.Source.reset(taken.release());
         else
-          item.Source = std::shared_ptr<TZAStream>(stream, [](TZAStream*) {});
-        item.OwnsSource = owns;
-        item.SourceStart = int32_t(uint32_t(uint64_t(position)));
+          pending.Source = std::shared_ptr<TZAStream>(stream, [](TZAStream*) {});
+        pending.OwnsSource = owns;
+        pending.SourceStart = int32_t(uint32_t(uint64_t(position)));
       }
-      uint64_t size = uint64_t(std::max<int64_t>(item.Source->Size(), 0));
+      uint64_t size = uint64_t(std::max<int64_t>(item.Pending().Source->Size(), 0));
       if (size >= kMarker32 || Zip64Mode == zmAlways) {
         item.Zip64 = true;
         item.Header.UncompressedSize = kMarker32;
@@ -223,6 +226,7 @@ int32_t TZABaseArchiver::AddDirectoryItem(const std::u16string& name, const std:
       case omIfOlder: replace = Stamp(d, t) < Stamp(old.ModDate, old.ModTime); break;
     }
     if (!replace) return -1;
+    if (updateDepth_ > 0) dir_->Rollback.Keep(index);
     TDirItem& item = entries.Item(index);
     item.Changed = true;
     item.Operation = poUpdate;
@@ -254,10 +258,14 @@ void TZABaseArchiver::InitDirectoryItem(int32_t index, const std::u16string& sou
   (void)sourceFileName;
   TDirItem& item = dir_->Entries.Item(index);
   item.Changed = true;
-  item.EntryPassword = Password;
-  item.SourceFileName.clear();
-  item.CompressionMode = compressionMode_;
+  TZAPendingEntry& pending = item.Pending();
+  pending.EntryPassword = Password;
+  pending.SourceFileName.clear();
+  pending.CompressionMode = compressionMode_;
   item.RawName.clear();
+  // A replaced entry keeps the blocks that say something; empty padding blocks would only
+  // use up the room its new name blocks need.
+  item.ExtraFields.RemoveEmpty();
   TZACentralHeader h;
   h.Signature = kCentralSig;
   h.VersionMadeBy = h.VersionNeeded = Options.OEMFileNames ? 20 : 0x0B14;
@@ -318,7 +326,7 @@ bool TZABaseArchiver::CompressEntry(TDirItem& item, TZAStream& source, uint32_t&
                                     uint64_t& read) {
   TZAStream& out = *dir_->Stream;
   const uint64_t size = uint64_t(std::max<int64_t>(source.Size(), 0));
-  const int32_t mode = item.CompressionMode;
+  const int32_t mode = item.Pending().CompressionMode;
   const size_t block = mode >= 1 && mode <= 3 ? 0x80000 : mode >= 7 ? 0x180000 : 0x100000;
   const bool deflated = item.Header.Method == 8;
   std::vector<uint8_t> in(size_t(std::min<uint64_t>(block, size)));
@@ -369,8 +377,8 @@ bool TZABaseArchiver::WriteEntry(int32_t index) {
   TDirItem& item = entries.Item(index);
   const auto op = TZAProcessOperation(item.Operation);
   if (!ReportFile(item.Name, 0, op, ppStart)) return false;
-  if (!item.Source) throw EZAException(6, this);
-  std::shared_ptr<TZAStream> source = item.Source;
+  if (!item.PendingOrNull() || !item.PendingOrNull()->Source) throw EZAException(6, this);
+  std::shared_ptr<TZAStream> source = item.Pending().Source;
   const int64_t remembered = source->Position();
   TZACentralHeader& h = item.Header;
   item.Zip64 = false;
@@ -400,7 +408,7 @@ bool TZABaseArchiver::WriteEntry(int32_t index) {
         .U32(crc).U32(packed).U32(unpacked).U16(uint16_t(name.size())).U16(extraLength);
     return r;
   };
-  if (item.Zip64 && Zip64Mode == zmDisabled) throw EZAException(43, this, {platform::WideToSys(item.SourceFileName)});
+  if (item.Zip64 && Zip64Mode == zmDisabled) throw EZAException(43, this, {platform::WideToSys(item.SourceFileName())});
   std::string record = localHeader(h.Crc32, 0, sizes64 ? kMarker32 : uint32_t(sourceSize), 0);
   record += name;
   uint16_t extraLength = 0;
@@ -409,9 +417,7 @@ bool TZABaseArchiver::WriteEntry(int32_t index) {
     extraLength += 20;
   }
   // One Unicode name block per entry: a new one replaces what the old entry carried.
-  item.ExtraFields.erase(std::remove_if(item.ExtraFields.begin(), item.ExtraFields.end(),
-                                        [](const TZAExtraField& f) { return f.HeaderID == kUnicodeNameId; }),
-                         item.ExtraFields.end());
+  item.ExtraFields.RemoveID(kUnicodeNameId);
   if (UnicodeFilenames) {
     TZAExtraField block;
     block.HeaderID = kUnicodeNameId;
@@ -442,7 +448,7 @@ bool TZABaseArchiver::WriteEntry(int32_t index) {
     set(h.CompressedSize, item.Zip64CompressedSize, packed);
     set(h.UncompressedSize, item.Zip64UncompressedSize, read);
     if (item.Zip64 && Zip64Mode == zmDisabled)
-      throw EZAException(41, this, {platform::WideToSys(item.SourceFileName)});
+      throw EZAException(41, this, {platform::WideToSys(item.SourceFileName())});
     if (read == 0) h.Method = 0;
     std::string final = localHeader(h.Crc32, h.CompressedSize, sizes64 ? kMarker32 : h.UncompressedSize, extraLength);
     s.Seek(int64_t(at));
@@ -457,9 +463,9 @@ bool TZABaseArchiver::WriteEntry(int32_t index) {
     h.NameLength = uint16_t(name.size());
     item.RawName = name;
   }
-  if (item.OwnsSource) {
-    item.Source.reset();
-    item.OwnsSource = false;
+  if (item.Pending().OwnsSource) {
+    // The written entry is an entry like the others again.
+    item.DropPending();
   } else {
     source->Seek(remembered);
   }

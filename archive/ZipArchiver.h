@@ -10,6 +10,7 @@
 
 #include "archive/ZADirArray.h"
 #include "archive/ZAExcept.h"
+#include "archive/ZAScan.h"
 #include "archive/ZAStream.h"
 
 namespace velarin::archive {
@@ -93,7 +94,7 @@ struct TZADirManager {
   bool Create = false;
   bool CallerStream = false;
   TZADirArray Entries;
-  TZADirArray Rollback;  // used by the committing of updates
+  TZARollback Rollback;  // used by the committing of updates
   std::string Comment;  // the archive comment as read at open
   uint8_t Zip64Locator[20] = {};
   uint8_t Zip64EndRecord[56] = {};
@@ -108,7 +109,7 @@ struct TZADirManager {
   int64_t EndRecordPosition = 0;  // P: where the end records begin
 
   TZADirManager(TZAStream* stream, bool create, const TZAComponent* owner)
-      : Stream(stream), Create(create), Entries(owner), Rollback(owner) {}
+      : Stream(stream), Create(create), Entries(owner) {}
 };
 
 // The DOS form of a date-time counted in days since 1899-12-30; both 0 outside 1980..2107.
@@ -239,6 +240,8 @@ class TZABaseArchiver : public TZAComponent {
   void WriteCentralDirectory(bool atEnd, TZAStream* target = nullptr);
   void RollBackUpdate();
   void CopyEntry(int32_t index);
+  // Writes out the run of records CopyEntry has gathered.
+  void FlushCopies();
   // The tail file of the running commit (empty outside one), for tests.
   const std::u16string& TailFileName() const noexcept { return tailName_; }
 
@@ -277,6 +280,8 @@ class TZABaseArchiver : public TZAComponent {
   bool Emit(TZAStream& destination, const void* data, size_t n, uint64_t limit, uint32_t& crc,
             uint64_t& written);
   bool RequestPassword(const std::u16string& name);
+  // Native error 63 when the entry declares more text than a book may have.
+  void CheckFitsInMemory(const TDirItem& item) const;
   // replacing (ZAUpdate.cpp)
   bool CompressEntry(TDirItem& item, TZAStream& source, uint32_t& crc, uint64_t& packed, uint64_t& read);
   bool WriteBlock(TZAStream& stream, const void* data, size_t n);
@@ -289,6 +294,8 @@ class TZABaseArchiver : public TZAComponent {
   // it, would not fit its 16-bit length; the flags say which values take the zip64 form.
   void CheckRecordFits(const TDirItem& item, bool sizes64, bool offset64) const;
   // committing (ZACommit.cpp)
+  // Native error 64 when the records of the archive's entries overlap.
+  void CheckRecordsApart();
   void ChooseRewritePoint();
   // Where an entry's local record ends, read from its local header when that matters for limit.
   uint64_t RecordEnd(const TDirItem& e, uint64_t limit);
@@ -319,6 +326,9 @@ class TZABaseArchiver : public TZAComponent {
   // only the old directory lies there.
   std::unique_ptr<TZAStream> tail_;
   std::u16string tailName_;
+  std::unique_ptr<TZAWindowReader> tailReader_;  // the local headers of records being copied
+  // The run of adjacent tail records still to be copied, and where in the archive it goes.
+  uint64_t runFrom_ = 0, runLength_ = 0, runOut_ = 0;
   TZAAction action_ = fxaIgnore;
   uint64_t totalBytes_ = 0, doneBytes_ = 0;
   int32_t totalCount_ = 0, doneCount_ = 0;

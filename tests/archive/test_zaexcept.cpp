@@ -35,7 +35,11 @@ INSTANTIATE_TEST_SUITE_P(
         MessageCase{13, "Zip1", 7, "Zip1: Archive is not open - Native error: 00013"},
         MessageCase{5, "", 2, "Invalid compression mode. Mode must be in [0-9] range - Native error: 00005"},
         MessageCase{0, "", 0, "Unknown error - Native error: 00000"},
-        MessageCase{63, "", 0, "Unknown error - Native error: 00063"},
+        MessageCase{63, "", 38, "Entry \"%s\" is too large to extract into memory - Native error: 00063"},
+        MessageCase{64, "", 39,
+                    "Entries of the archive share or overrun each other's data; the archive is not rewritten - Native "
+                    "error: 00064"},
+        MessageCase{65, "", 0, "Unknown error - Native error: 00065"},
         MessageCase{123456, "", 0, "Unknown error - Native error: 123456"},
         MessageCase{-1, "", 0, "Unknown error - Native error: 000-1"},
         MessageCase{57, "", 27, "Archive is damaged. Open failed - Native error: 00057"},

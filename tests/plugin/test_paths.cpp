@@ -5,19 +5,14 @@
 #include <vector>
 
 #include "plugin/XMLShared.h"
+#include "plugintest.h"
 
 namespace velarin::plugin {
 namespace {
 
 using xml::IXMLNodeList;
 
-IXMLDocument Parse(const std::string& text) {
-  IXMLDocument doc = xml::TXMLDocument::Create();
-  doc->SetOptions(0);
-  doc->LoadFromBytes(text);
-  doc->SetActive(true);
-  return doc;
-}
+using test::Parse;
 
 // Children of the top element: `copies` rounds of a mix of names, a prefixed element,
 // one in another namespace and mixed text, so a list of 6 * copies + 1 items.

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "plugin/XMLShared.h"
+#include "plugintest.h"
 
 namespace velarin::plugin {
 namespace {
@@ -9,13 +10,7 @@ namespace {
 using xml::DocOption;
 using xml::doNodeAutoCreate;
 
-IXMLDocument Parse(const std::string& text) {
-  IXMLDocument doc = xml::TXMLDocument::Create();
-  doc->SetOptions(0);
-  doc->LoadFromBytes(text);
-  doc->SetActive(true);
-  return doc;
-}
+using test::Parse;
 
 const char kDoc[] =
     "<?xml version=\"1.0\"?><!-- c --><FictionBook><description><title-info>"

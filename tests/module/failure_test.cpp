@@ -189,7 +189,9 @@ class FailedLoad : public Cache {
     std::string broken = good_;
     broken[broken.find("<description>")] = '[';  // same size, not well-formed
     name_ = host_.Put("broken.fb2", broken);
-    time_ = fs::last_write_time(name_);
+    // whole seconds: the Windows runtime sets file times only to the second
+    time_ = std::chrono::floor<std::chrono::seconds>(fs::last_write_time(name_));
+    fs::last_write_time(name_, time_);
   }
   // puts the good book in place without changing the file's size or time
   void FixUnseen() {

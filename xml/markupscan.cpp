@@ -2,6 +2,7 @@
 // quoted values, comments, CDATA, processing instructions and the DOCTYPE.
 #include "xml/markupscan.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace velarin::xml {
@@ -60,7 +61,19 @@ bool MarkupScan::Feed(const char* data, std::size_t size) {
   }
   bytes_ += size - i;
   if (width_ == 1) {
-    for (; i < size && !refusal_; ++i) Unit(b[i]);
+    while (i < size && !refusal_) {
+      // Text and quoted values are most of a book: skipped to their end in bulk,
+      // counting only their line breaks.
+      if (state_ == State::Text || state_ == State::Quoted) {
+        const int stop = state_ == State::Text ? '<' : int(quote_);
+        const void* hit = std::memchr(b + i, stop, size - i);
+        const std::size_t end = hit ? std::size_t(static_cast<const unsigned char*>(hit) - b) : size;
+        line_ += int(std::count(b + i, b + end, '\n'));
+        i = end;
+        if (i == size) break;
+      }
+      Unit(b[i++]);
+    }
     return !refusal_;
   }
   // A code unit may be split between two calls.

@@ -59,7 +59,7 @@ VELARIN_EXPORT int VELARIN_CALL ContentGetSupportedField(int fieldIndex, char* f
 
 VELARIN_EXPORT int VELARIN_CALL ContentGetSupportedFieldFlags(int /*fieldIndex*/) {
   State();
-  return 1;
+  return fieldFlagEditable;
 }
 
 VELARIN_EXPORT int VELARIN_CALL ContentGetValue(const char* fileName, int fieldIndex, int unitIndex,

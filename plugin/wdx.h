@@ -9,18 +9,7 @@
 #define VELARIN_EXPORT __attribute__((visibility("default")))
 #endif
 
-// Result codes of the exports.
-enum : int {
-  ftString = 8,         // the field or the value is a string
-  ftNumeric32 = 1,      // the value is a 32-bit integer at the start of the buffer
-  ftNoMoreFields = 0,   // catalogue: no field with this index; write: the change was made
-  ftNoSuchField = -1,   // no field definition at this index
-  ftFileError = -2,     // the file cannot be loaded or the request failed; the field is not writable
-  ftFieldEmpty = -3,    // the path leads nowhere in this document
-};
-
-// Flag of ContentSetValue: the last field of this file, save now.
-enum : int { setFlagLastField = 2 };
+#include "plugin/wdxcodes.h"
 
 extern "C" {
 

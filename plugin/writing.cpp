@@ -116,7 +116,7 @@ int ContentSetValue(TPluginState& state, const char* fileName, int fieldIndex, i
     state.current.MarkEdited();
     if (!Apply(state.current.Document(), path, unitIndex, text)) return ftFileError;
     if (flags & setFlagLastField) state.current.SaveDocument(state.current.FileName());
-    return ftNoMoreFields;
+    return ftSetSuccess;
   } catch (...) {
     state.current.Drop();
     return ftFileError;

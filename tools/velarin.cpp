@@ -19,6 +19,7 @@
 #include <unistd.h>
 #endif
 
+#include "plugin/wdxcodes.h"
 #include "tools/wdxmodule.h"
 #ifdef _WIN32
 #include "platform/codepage.h"
@@ -29,8 +30,7 @@ using velarin::tools::WdxModule;
 
 namespace {
 
-// Result codes of the plug-in interface.
-enum : int { kString = 8, kNumber = 1, kOk = 0, kNoSuchField = -1, kFileError = -2, kEmpty = -3 };
+// Exit statuses.
 enum : int { kExitOk = 0, kExitFailed = 1, kExitUsage = 2 };
 constexpr int kValueBufferSize = 2049;  // what Linux file managers hand in
 constexpr int kNameBufferSize = 256;
@@ -53,18 +53,20 @@ struct Field {
 
 // One answer of ContentGetValue.
 struct Reading {
-  int code = kFileError;
+  int code = ftFileError;
   std::string text;
   std::int32_t number = 0;
 };
 
 std::string Meaning(int code) {
   switch (code) {
-    case kNoSuchField: return "the module has no such field (check velarin.xml beside the module)";
-    case kFileError:
+    case ftNoSuchField:
+      return "the module has no such field (check velarin.xml beside the module)";
+    case ftFileError:
       return "the book cannot be read (missing, not readable, not XML, no FictionBook element), "
              "or this field cannot be taken from it";
-    case kEmpty: return "the field is empty in this book";
+    case ftFieldEmpty:
+      return "the field is empty in this book";
     default: return "unexpected answer " + std::to_string(code) + " from the module";
   }
 }
@@ -93,7 +95,7 @@ class Host {
     for (int i = 0; i < 10000; ++i) {
       std::memset(name, 0, sizeof name);
       std::memset(units, 0, sizeof units);
-      if (module_.GetSupportedField(i, name, units, kNameBufferSize) != kString) break;
+      if (module_.GetSupportedField(i, name, units, kNameBufferSize) != ftString) break;
       fields_.push_back({i, name, units});
     }
     return std::string();
@@ -117,8 +119,8 @@ class Host {
     std::memset(buffer, 0, sizeof buffer);
     Reading r;
     r.code = module_.GetValue(file.c_str(), field, unit, buffer, kValueBufferSize, 0);
-    if (r.code == kString) r.text.assign(buffer, strnlen(buffer, sizeof buffer));
-    if (r.code == kNumber) {
+    if (r.code == ftString) r.text.assign(buffer, strnlen(buffer, sizeof buffer));
+    if (r.code == ftNumeric32) {
       const auto* b = reinterpret_cast<const unsigned char*>(buffer);
       r.number = std::int32_t(std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 | std::uint32_t(b[2]) << 16 |
                               std::uint32_t(b[3]) << 24);
@@ -127,7 +129,7 @@ class Host {
   }
 
   int Write(const std::string& file, int field, int unit, const std::string& value, bool last) {
-    return module_.SetValue(file.c_str(), field, unit, kString, value.c_str(), last ? 2 : 0);
+    return module_.SetValue(file.c_str(), field, unit, ftString, value.c_str(), last ? setFlagLastField : 0);
   }
 
   void EndBatch() { module_.SetValue("", -1, 0, 0, "", 0); }
@@ -141,7 +143,7 @@ class Host {
 
 // What one field of one book holds.
 struct FieldResult {
-  int code = kEmpty;                 // kString, kNumber, kEmpty, or the failing code
+  int code = ftFieldEmpty;           // ftString, ftNumeric32, ftFieldEmpty, or the failing code
   std::vector<std::string> values;   // the occurrences (one for a plain string field)
   std::int32_t number = 0;
 };
@@ -161,21 +163,21 @@ BookResult ReadBook(Host& host, const std::string& file) {
     if (f.Repeated()) {
       for (int unit = 0; unit < kMaxUnits; ++unit) {
         Reading r = host.Read(file, f.index, unit);
-        if (r.code == kString) {
+        if (r.code == ftString) {
           result.values.push_back(std::move(r.text));
-          result.code = kString;
+          result.code = ftString;
           continue;
         }
-        if (r.code != kEmpty && r.code != kNumber) result.code = r.code;
+        if (r.code != ftFieldEmpty && r.code != ftNumeric32) result.code = r.code;
         break;
       }
     } else {
       Reading r = host.Read(file, f.index, 0);
       result.code = r.code;
-      if (r.code == kString) result.values.push_back(std::move(r.text));
-      if (r.code == kNumber) result.number = r.number;
+      if (r.code == ftString) result.values.push_back(std::move(r.text));
+      if (r.code == ftNumeric32) result.number = r.number;
     }
-    if (result.code == kFileError) ++failures;
+    if (result.code == ftFileError) ++failures;
     book.fields.push_back(std::move(result));
   }
   if (!book.fields.empty() && failures == int(book.fields.size())) {
@@ -211,13 +213,13 @@ void PrintTable(const Host& host, const BookResult& book) {
   for (size_t i = 0; i < book.fields.size(); ++i) {
     const Field& f = host.Fields()[i];
     const FieldResult& r = book.fields[i];
-    if (r.code == kNumber) {
+    if (r.code == ftNumeric32) {
       line(f.name, std::to_string(r.number));
-    } else if (r.code == kFileError) {
+    } else if (r.code == ftFileError) {
       line(f.name, "(cannot be read from this book)");
     } else if (f.Repeated()) {
       for (size_t u = 0; u < r.values.size(); ++u) line(f.name + ":" + std::to_string(u), r.values[u]);
-    } else if (r.code == kString && !r.values.empty() && !r.values[0].empty()) {
+    } else if (r.code == ftString && !r.values.empty() && !r.values[0].empty()) {
       line(f.name, r.values[0]);
     }
   }
@@ -278,17 +280,17 @@ void PrintJson(const Host& host, const BookResult& book, bool first) {
     const Field& f = host.Fields()[i];
     const FieldResult& r = book.fields[i];
     std::string value;
-    if (r.code == kNumber) {
+    if (r.code == ftNumeric32) {
       value = std::to_string(r.number);
-    } else if (f.Repeated() && r.code != kFileError) {
+    } else if (f.Repeated() && r.code != ftFileError) {
       value = "[";
       for (size_t u = 0; u < r.values.size(); ++u) value += (u ? ", " : "") + Json(r.values[u]);
       value += "]";
-    } else if (r.code == kString && !r.values.empty()) {
+    } else if (r.code == ftString && !r.values.empty()) {
       value = Json(r.values[0]);
     } else {
       value = "null";
-      if (r.code == kFileError) errors += (errors.empty() ? "" : ", ") + Json(f.name) + ": " + Json(Meaning(r.code));
+      if (r.code == ftFileError) errors += (errors.empty() ? "" : ", ") + Json(f.name) + ": " + Json(Meaning(r.code));
     }
     fields += (fields.empty() ? "" : ", ") + Json(f.name) + ": " + value;
   }
@@ -404,15 +406,15 @@ int Get(Host& host, const std::string& file, const FieldRef& ref) {
   const bool all = f.Repeated() && !ref.unit;
   for (int unit = ref.unit.value_or(0); unit < kMaxUnits; ++unit) {
     const Reading r = host.Read(file, f.index, unit);
-    if (r.code == kString) {
+    if (r.code == ftString) {
       std::printf("%s\n", r.text.c_str());
-    } else if (r.code == kNumber) {
+    } else if (r.code == ftNumeric32) {
       std::printf("%d\n", int(r.number));
-    } else if (r.code != kEmpty) {
+    } else if (r.code != ftFieldEmpty) {
       Fail(file + ": " + f.name + ": " + Meaning(r.code));
       return kExitFailed;
     }
-    if (!all || r.code != kString) break;
+    if (!all || r.code != ftString) break;
   }
   return kExitOk;
 }
@@ -429,7 +431,7 @@ int Set(Host& host, const std::string& file, const std::vector<Assignment>& assi
     const Assignment& a = assignments[i];
     const int unit = a.ref.unit.value_or(0);
     const int code = host.Write(file, a.ref.field->index, unit, a.value, i + 1 == assignments.size());
-    if (code == kOk) {
+    if (code == ftNoMoreFields) {
       written[i] = true;
       continue;
     }
@@ -447,23 +449,33 @@ int Set(Host& host, const std::string& file, const std::vector<Assignment>& assi
     if (!written[i] || perField[a.ref.field->index] != 1) continue;
     if (a.value.empty() && a.ref.field->Repeated()) continue;  // later occurrences move up: nothing fixed to check
     const Reading r = host.Read(file, a.ref.field->index, std::max(0, a.ref.unit.value_or(0)));
-    const bool ok = a.value.empty() ? (r.code == kEmpty || (r.code == kString && r.text.empty()))
-                                    : (r.code == kString && r.text == a.value);
+    const bool ok = a.value.empty() ? (r.code == ftFieldEmpty || (r.code == ftString && r.text.empty()))
+                                    : (r.code == ftString && r.text == a.value);
     if (!ok) {
       ++failed;
       Fail(file + ": " + a.ref.field->name + ": the change is not in the saved book" +
-           (r.code == kFileError ? " (the book cannot be read back)" : " (it reads back differently)"));
+           (r.code == ftFileError ? " (the book cannot be read back)" : " (it reads back differently)"));
     }
   }
   return failed ? kExitFailed : kExitOk;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// What the command line asked for.
+struct Invocation {
   std::string modulePath;
   bool json = false;
+  std::string command;
   std::vector<std::string> args;
+};
+
+int Usage(const std::string& why) {
+  Fail(why);
+  std::fputs(kUsage, stderr);
+  return kExitUsage;
+}
+
+// Reads the options and the command; answers an exit status when the run ends here.
+std::optional<int> ParseCommandLine(int argc, char** argv, Invocation& inv) {
   bool optionsDone = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -474,76 +486,88 @@ int main(int argc, char** argv) {
         Fail("--module needs a path");
         return kExitUsage;
       }
-      modulePath = argv[++i];
+      inv.modulePath = argv[++i];
     } else if (!optionsDone && a.rfind("--module=", 0) == 0) {
-      modulePath = a.substr(9);
+      inv.modulePath = a.substr(9);
     } else if (!optionsDone && a == "--json") {
-      json = true;
+      inv.json = true;
     } else if (!optionsDone && (a == "--help" || a == "-h")) {
       std::fputs(kUsage, stdout);
       return kExitOk;
     } else if (!optionsDone && a.size() > 1 && a[0] == '-' && a != "-") {
-      Fail("unknown option " + a);
-      std::fputs(kUsage, stderr);
-      return kExitUsage;
+      return Usage("unknown option " + a);
     } else {
-      args.push_back(a);
+      inv.args.push_back(a);
     }
   }
-  auto usage = [](const std::string& why) {
-    Fail(why);
-    std::fputs(kUsage, stderr);
-    return kExitUsage;
-  };
-  if (args.empty()) return usage("no command given");
-  const std::string command = args[0];
-  args.erase(args.begin());
-  if (command != "fields" && command != "show" && command != "get" && command != "set")
-    return usage("unknown command '" + command + "'");
-  if (command == "fields" && !args.empty()) return usage("fields takes no arguments");
-  if (command == "show" && args.empty()) return usage("show needs at least one file or folder");
-  if (command == "get" && args.size() != 2) return usage("get needs FILE and FIELD[:UNIT]");
-  if (command == "set" && (args.size() < 3 || args.size() % 2 == 0))
-    return usage("set needs FILE and one or more FIELD[:UNIT] VALUE pairs");
+  if (inv.args.empty()) return Usage("no command given");
+  inv.command = inv.args[0];
+  inv.args.erase(inv.args.begin());
+  return std::nullopt;
+}
 
-  if (modulePath.empty()) modulePath = (fs::path(ExecutableDirectory()) / "velarin.wdx").string();
-  Host host;
-  const std::string error = host.Load(modulePath);
-  if (!error.empty()) {
-    Fail(error);
-    return kExitFailed;
-  }
+// Checks the command's name and the count of its arguments; "" when they fit.
+std::string CheckArguments(const Invocation& inv) {
+  const std::string& c = inv.command;
+  const size_t n = inv.args.size();
+  if (c != "fields" && c != "show" && c != "get" && c != "set") return "unknown command '" + c + "'";
+  if (c == "fields" && n != 0) return "fields takes no arguments";
+  if (c == "show" && n == 0) return "show needs at least one file or folder";
+  if (c == "get" && n != 2) return "get needs FILE and FIELD[:UNIT]";
+  if (c == "set" && (n < 3 || n % 2 == 0)) return "set needs FILE and one or more FIELD[:UNIT] VALUE pairs";
+  return "";
+}
 
-  if (command == "fields") {
-    if (host.Fields().empty()) Fail("the module offers no fields: velarin.xml beside it is missing or unusable");
-    if (json) {
-      std::printf("[");
-      for (const Field& f : host.Fields())
-        std::printf("%s\n  {\"index\": %d, \"name\": %s, \"units\": %s}", f.index ? "," : "", f.index,
-                    Json(f.name).c_str(), Json(f.units).c_str());
-      std::printf("%s]\n", host.Fields().empty() ? "" : "\n");
-    } else {
-      for (const Field& f : host.Fields())
-        std::printf("%3d  %-20s %s\n", f.index, f.name.c_str(), f.units.c_str());
-    }
-    return host.Fields().empty() ? kExitFailed : kExitOk;
+int ListFields(Host& host, bool json) {
+  if (host.Fields().empty()) Fail("the module offers no fields: velarin.xml beside it is missing or unusable");
+  if (json) {
+    std::printf("[");
+    for (const Field& f : host.Fields())
+      std::printf("%s\n  {\"index\": %d, \"name\": %s, \"units\": %s}", f.index ? "," : "", f.index,
+                  Json(f.name).c_str(), Json(f.units).c_str());
+    std::printf("%s]\n", host.Fields().empty() ? "" : "\n");
+  } else {
+    for (const Field& f : host.Fields()) std::printf("%3d  %-20s %s\n", f.index, f.name.c_str(), f.units.c_str());
   }
-  if (command == "show") return Show(host, args, json);
+  return host.Fields().empty() ? kExitFailed : kExitOk;
+}
 
-  const std::string file = args[0];
-  if (command == "get") {
-    FieldRef ref;
-    std::string why;
-    if (!ParseFieldRef(host, args[1], false, ref, why)) return usage(why);
-    return Get(host, file, ref);
-  }
+int RunGet(Host& host, const std::vector<std::string>& args) {
+  FieldRef ref;
+  std::string why;
+  if (!ParseFieldRef(host, args[1], false, ref, why)) return Usage(why);
+  return Get(host, args[0], ref);
+}
+
+int RunSet(Host& host, const std::vector<std::string>& args) {
   std::vector<Assignment> assignments;
   for (size_t i = 1; i + 1 < args.size(); i += 2) {
     Assignment a;
     std::string why;
-    if (!ParseFieldRef(host, args[i], true, a.ref, why)) return usage(why);
+    if (!ParseFieldRef(host, args[i], true, a.ref, why)) return Usage(why);
     a.value = args[i + 1];
     assignments.push_back(std::move(a));
   }
-  return Set(host, file, assignments);
+  return Set(host, args[0], assignments);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Invocation inv;
+  if (std::optional<int> done = ParseCommandLine(argc, argv, inv)) return *done;
+  const std::string why = CheckArguments(inv);
+  if (!why.empty()) return Usage(why);
+
+  if (inv.modulePath.empty()) inv.modulePath = (fs::path(ExecutableDirectory()) / "velarin.wdx").string();
+  Host host;
+  const std::string error = host.Load(inv.modulePath);
+  if (!error.empty()) {
+    Fail(error);
+    return kExitFailed;
+  }
+  if (inv.command == "fields") return ListFields(host, inv.json);
+  if (inv.command == "show") return Show(host, inv.args, inv.json);
+  if (inv.command == "get") return RunGet(host, inv.args);
+  return RunSet(host, inv.args);
 }

@@ -47,10 +47,10 @@ TEST_P(ArchivedSample, EveryDefaultFieldAsInThePlainBook) {
     EXPECT_EQ(got[i].text, expected[i].text) << "field " << field << " unit " << unit;
     EXPECT_EQ(got[i].number, expected[i].number) << "field " << field << " unit " << unit;
     EXPECT_TRUE(got[i].tailZero) << "field " << field << " unit " << unit;
-    strings += got[i].code == 8 && !got[i].text.empty();
+    strings += got[i].code == ftString && !got[i].text.empty();
   }
   EXPECT_GT(strings, 2) << "the book's fields were read, not just answered alike";
-  EXPECT_EQ(host.Get(archive, fTextSize).code, 1);
+  EXPECT_EQ(host.Get(archive, fTextSize).code, ftNumeric32);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -92,13 +92,13 @@ TEST_F(ArchivedBook, NoBookAnswersFileErrorThenAPlainBookReads) {
   const std::string plain = host_.Put("book.fb2", Retitled("Plain"));
   for (int field : {tTitle, tAuthors, tSize, tEncoding}) {
     const Answer a = host_.Get(file, field);
-    EXPECT_EQ(a.code, -2) << "field " << field;
+    EXPECT_EQ(a.code, ftFileError) << "field " << field;
     EXPECT_TRUE(a.tailZero);
   }
   EXPECT_EQ(host_.Text(plain, tTitle), "Plain");
   EXPECT_EQ(host_.Get(plain, tSize).number, kBookBodyCount);
   // and the archive again, after the plain book: still no book
-  EXPECT_EQ(host_.Get(file, tTitle).code, -2);
+  EXPECT_EQ(host_.Get(file, tTitle).code, ftFileError);
 }
 
 TEST_F(ArchivedBook, BookInFoldersReadUnderItsFullStoredName) {
@@ -132,13 +132,13 @@ TEST_F(ArchivedBook, TextSizeOfABookWithoutBodyFailsForArchives) {
   EXPECT_EQ(host_.Text(file, tTitle), "No body");
   // the count looks for the body in the file itself, which is no book for an archive
   const Answer size = host_.Get(file, tSize);
-  EXPECT_EQ(size.code, -2);
+  EXPECT_EQ(size.code, ftFileError);
   EXPECT_TRUE(size.tailZero);
   // the document was dropped: the next request loads the archive again
   EXPECT_EQ(host_.Text(file, tTitle), "No body");
   // the same book as a plain file counts its own (absent) body: 0
   const Answer plainSize = host_.Get(plain, tSize);
-  EXPECT_EQ(plainSize.code, 1);
+  EXPECT_EQ(plainSize.code, ftNumeric32);
   EXPECT_EQ(plainSize.number, 0);
 }
 
@@ -151,11 +151,11 @@ TEST_F(ArchivedBook, BrokenBookOrArchiveAnswersFileError) {
   const std::string notXml = host_.Put("notxml.zip", Zip({Item("book.fb2", "plain text, no XML")}));
   for (const std::string& file : {host_.Put("crc.zip", Zip({badCrc})), host_.Put("d64.zip", Zip({deflate64})),
                                   host_.Put("cut.zip", Zip({Item("book.fb2", kBook)}).substr(0, 60)), notXml}) {
-    EXPECT_EQ(host_.Get(file, tTitle).code, -2) << file;
-    EXPECT_EQ(host_.Get(file, tEncoding).code, -2) << file;
+    EXPECT_EQ(host_.Get(file, tTitle).code, ftFileError) << file;
+    EXPECT_EQ(host_.Get(file, tEncoding).code, ftFileError) << file;
   }
   // a plain book called .zip is no archive either
-  EXPECT_EQ(host_.Get(host_.Put("plain.zip", kBook), tTitle).code, -2);
+  EXPECT_EQ(host_.Get(host_.Put("plain.zip", kBook), tTitle).code, ftFileError);
 }
 
 // An archive made by the zip tool, where it is installed: a book in a folder and an upper-case name.
@@ -258,23 +258,23 @@ TEST_P(ArchivedCorpusBook, FieldsMatchTheIndependentValues) {
   for (const Expected& x : ExpectedAnswers(expected)) {
     const Answer a = host.Get(file, x.field, x.unit);
     if (x.value->IsNull()) {
-      EXPECT_EQ(a.code, -3) << x.what << " unit " << x.unit << ": " << a.text;
+      EXPECT_EQ(a.code, ftFieldEmpty) << x.what << " unit " << x.unit << ": " << a.text;
     } else {
-      EXPECT_EQ(a.code, 8) << x.what << " unit " << x.unit;
+      EXPECT_EQ(a.code, ftString) << x.what << " unit " << x.unit;
       if (Comparable(x.value->string)) {
         EXPECT_EQ(a.text, x.value->string.substr(0, kBufferSize - 1)) << x.what << " unit " << x.unit;
       }
     }
   }
-  EXPECT_EQ(host.Get(file, fAuthor, int(expected["authors"].array.size())).code, -3);
-  EXPECT_EQ(host.Get(file, fGenre, int(expected["genres"].array.size())).code, -3);
-  EXPECT_EQ(host.Get(file, fSeries, int(expected["sequences"].array.size())).code, -3);
+  EXPECT_EQ(host.Get(file, fAuthor, int(expected["authors"].array.size())).code, ftFieldEmpty);
+  EXPECT_EQ(host.Get(file, fGenre, int(expected["genres"].array.size())).code, ftFieldEmpty);
+  EXPECT_EQ(host.Get(file, fSeries, int(expected["sequences"].array.size())).code, ftFieldEmpty);
   const Answer size = host.Get(file, fTextSize);
   const JsonValue& count = expected["body_text_count"];
   if (count.IsNull() || expected["body_count"].number == 0) {
-    EXPECT_EQ(size.code, -2) << "no body in the book: the file itself is no book";
+    EXPECT_EQ(size.code, ftFileError) << "no body in the book: the file itself is no book";
   } else {
-    EXPECT_EQ(size.code, 1);
+    EXPECT_EQ(size.code, ftNumeric32);
     EXPECT_EQ(size.number, int(count.number)) << "body text count";
   }
   // where the corpus holds the same book plain, every default field reads alike

@@ -215,25 +215,33 @@ TEST_P(ArchivedSave, EditReachesTheEntryAndSurvivesAFreshStartUp) {
   const std::vector<Answer> before = OtherFields(host, host.Put("twin.fb2", kBook));
   const std::string title = "Новое имя, 2-е издание";
 
-  ASSERT_EQ(host.Set(archive, tTitle, 0, Sys(title), t == Trigger::LastFieldFlag ? 2 : 0), 0);
+  ASSERT_EQ(host.Set(archive, tTitle, 0, Sys(title), t == Trigger::LastFieldFlag ? setFlagLastField : 0), ftSetSuccess);
   if (t != Trigger::LastFieldFlag) {
     EXPECT_EQ(ReadFile(archive), original) << "saved before the trigger";
   }
   std::string otherArchive;
   switch (t) {
     case Trigger::LastFieldFlag: break;
-    case Trigger::WriteToPlainBook: ASSERT_EQ(host.Set(elsewhere, tTitle, 0, "Elsewhere"), 0); break;
+    case Trigger::WriteToPlainBook:
+      ASSERT_EQ(host.Set(elsewhere, tTitle, 0, "Elsewhere"), ftSetSuccess);
+      break;
     case Trigger::WriteToOtherArchive:
       otherArchive = host.Put("other.fbz", ziptest::Build({Item("other.fb2", kBook)}));
-      ASSERT_EQ(host.Set(otherArchive, tTitle, 0, "Other", 2), 0);
+      ASSERT_EQ(host.Set(otherArchive, tTitle, 0, "Other", setFlagLastField), ftSetSuccess);
       break;
-    case Trigger::EndOfBatch: EXPECT_EQ(host.EndBatch(), -2); break;
-    case Trigger::EndOfBatchNullName: EXPECT_EQ(host.Module().SetValue(nullptr, -1, 0, 0, nullptr, 0), -2); break;
+    case Trigger::EndOfBatch:
+      EXPECT_EQ(host.EndBatch(), ftFileError);
+      break;
+    case Trigger::EndOfBatchNullName:
+      EXPECT_EQ(host.Module().SetValue(nullptr, -1, 0, 0, nullptr, 0), ftFileError);
+      break;
     case Trigger::EndOfBatchFieldOnly:
       // the name given is not the one saved: the end of the batch saves the current file
-      EXPECT_EQ(host.Module().SetValue(elsewhere.c_str(), -1, 0, 8, "x", 0), -2);
+      EXPECT_EQ(host.Module().SetValue(elsewhere.c_str(), -1, 0, ftString, "x", 0), ftFileError);
       break;
-    case Trigger::EndOfBatchNameOnly: EXPECT_EQ(host.Module().SetValue("", tTitle, 0, 8, "x", 0), -2); break;
+    case Trigger::EndOfBatchNameOnly:
+      EXPECT_EQ(host.Module().SetValue("", tTitle, 0, ftString, "x", 0), ftFileError);
+      break;
   }
 
   const std::string saved = ReadFile(archive);
@@ -339,11 +347,11 @@ TEST(ArchivedSaveKeeps, EveryOtherEntryByteForByteOverTwoSaves) {
 #endif
   };
 
-  ASSERT_EQ(host.Set(archive, tTitle, 0, "First save", 2), 0);
+  ASSERT_EQ(host.Set(archive, tTitle, 0, "First save", setFlagLastField), ftSetSuccess);
   expectKept("after the first save");
   EXPECT_NE(ReadArchive(archive).entries[book].data.find("First save"), std::string::npos);
   // the same document again (held since the first write): a second commit over the rewritten archive
-  ASSERT_EQ(host.Set(archive, tAuthor, 1, "Lund", 2), 0);
+  ASSERT_EQ(host.Set(archive, tAuthor, 1, "Lund", setFlagLastField), ftSetSuccess);
   expectKept("after the second save");
   host.Reload();
   EXPECT_EQ(host.Text(archive, tTitle), "First save");
@@ -373,7 +381,7 @@ TEST_P(ArchivedSaveChoice, FirstBookFoundIsWrittenTheOtherIsNotTouched) {
   const std::string original = ReadFile(archive);
   const Contents before = ReadArchive(archive);
   ASSERT_EQ(host.Text(archive, tTitle), "First");
-  ASSERT_EQ(host.Set(archive, tTitle, 0, "Changed", 2), 0);
+  ASSERT_EQ(host.Set(archive, tTitle, 0, "Changed", setFlagLastField), ftSetSuccess);
   const Contents now = ReadArchive(archive);
   ASSERT_TRUE(now.ok);
   ASSERT_EQ(now.entries.size(), 3u);
@@ -439,55 +447,56 @@ const UntouchedCase kUntouched[] = {
     {"write_to_an_archive_without_book",
      [](Untouched& u) {
        // the write answers as for a book that cannot be loaded
-       EXPECT_EQ(u.host.Set(u.noBook, tTitle, 0, "Never", 2), -2);
-       EXPECT_EQ(u.host.Set(u.noBook, tTitle, 0, "Never", 0), -2);
-       EXPECT_EQ(u.host.Set(u.noBook, tAuthor, -1, "Never", 0), -2);
-       EXPECT_EQ(u.host.EndBatch(), -2);
-       EXPECT_EQ(u.host.Get(u.noBook, tTitle).code, -2);
+       EXPECT_EQ(u.host.Set(u.noBook, tTitle, 0, "Never", setFlagLastField), ftFileError);
+       EXPECT_EQ(u.host.Set(u.noBook, tTitle, 0, "Never", 0), ftFileError);
+       EXPECT_EQ(u.host.Set(u.noBook, tAuthor, -1, "Never", 0), ftFileError);
+       EXPECT_EQ(u.host.EndBatch(), ftFileError);
+       EXPECT_EQ(u.host.Get(u.noBook, tTitle).code, ftFileError);
      }},
     {"book_gone_before_the_save",
      [](Untouched& u) {
-       ASSERT_EQ(u.host.Set(u.archive, tTitle, 0, "Pending"), 0);
+       ASSERT_EQ(u.host.Set(u.archive, tTitle, 0, "Pending"), ftSetSuccess);
        // another program repacks the archive without the book while the edit is pending
        u.expected = ziptest::Build({Item("readme.txt", "hello"), Item("book.txt", kBook)});
        WriteFile(u.archive, u.expected);
-       EXPECT_EQ(u.host.EndBatch(), -2);
+       EXPECT_EQ(u.host.EndBatch(), ftFileError);
      }},
     {"archive_replaced_by_something_else",
      [](Untouched& u) {
-       ASSERT_EQ(u.host.Set(u.archive, tTitle, 0, "Pending"), 0);
+       ASSERT_EQ(u.host.Set(u.archive, tTitle, 0, "Pending"), ftSetSuccess);
        u.expected = std::string("not an archive at all, ") + kBook;
        WriteFile(u.archive, u.expected);
-       EXPECT_EQ(u.host.Set(u.archive, tTitle, 0, "Pending", 2), 0) << "the held document takes the write";
-       EXPECT_EQ(u.host.EndBatch(), -2);
+       EXPECT_EQ(u.host.Set(u.archive, tTitle, 0, "Pending", setFlagLastField), ftSetSuccess)
+           << "the held document takes the write";
+       EXPECT_EQ(u.host.EndBatch(), ftFileError);
      }},
     {"read_then_end_of_batch",
      [](Untouched& u) {
        EXPECT_EQ(u.host.Text(u.archive, tTitle), Sys("Ледяной маяк"));
        EXPECT_EQ(u.host.Get(u.archive, tSize).number, kBookBodyCount);
        EXPECT_EQ(u.host.Text(u.archive, tEncoding), "UTF-8");
-       EXPECT_EQ(u.host.EndBatch(), -2);
+       EXPECT_EQ(u.host.EndBatch(), ftFileError);
      }},
     {"read_then_write_to_another_file",
      [](Untouched& u) {
        EXPECT_EQ(u.host.Text(u.archive, tTitle), Sys("Ледяной маяк"));
-       EXPECT_EQ(u.host.Set(u.plain, tTitle, 0, "Plain", 2), 0);
-       EXPECT_EQ(u.host.EndBatch(), -2);
+       EXPECT_EQ(u.host.Set(u.plain, tTitle, 0, "Plain", setFlagLastField), ftSetSuccess);
+       EXPECT_EQ(u.host.EndBatch(), ftFileError);
        EXPECT_EQ(u.host.Text(u.plain, tTitle), "Plain");
      }},
     {"refused_writes_after_a_read",
      [](Untouched& u) {
        EXPECT_EQ(u.host.Text(u.archive, tTitle), Sys("Ледяной маяк"));
-       EXPECT_EQ(u.host.Set(u.archive, tAuthors, 0, "Template field", 2), -2);
-       EXPECT_EQ(u.host.Set(u.archive, tSize, 0, "12", 2), -2);
-       EXPECT_EQ(u.host.Set(u.archive, kTestFieldCount + 3, 0, "No such field", 2), -2);
-       EXPECT_EQ(u.host.EndBatch(), -2);
+       EXPECT_EQ(u.host.Set(u.archive, tAuthors, 0, "Template field", setFlagLastField), ftFileError);
+       EXPECT_EQ(u.host.Set(u.archive, tSize, 0, "12", setFlagLastField), ftFileError);
+       EXPECT_EQ(u.host.Set(u.archive, kTestFieldCount + 3, 0, "No such field", setFlagLastField), ftFileError);
+       EXPECT_EQ(u.host.EndBatch(), ftFileError);
      }},
     {"pending_edit_discarded_by_a_read_of_another_file",
      [](Untouched& u) {
-       ASSERT_EQ(u.host.Set(u.archive, tTitle, 0, "Discarded"), 0);
+       ASSERT_EQ(u.host.Set(u.archive, tTitle, 0, "Discarded"), ftSetSuccess);
        EXPECT_EQ(u.host.Text(u.plain, tTitle), Sys("Ледяной маяк"));
-       EXPECT_EQ(u.host.EndBatch(), -2);
+       EXPECT_EQ(u.host.EndBatch(), ftFileError);
        EXPECT_EQ(u.host.Text(u.archive, tTitle), Sys("Ледяной маяк"));
      }},
     {"half_truncated_archive",
@@ -497,8 +506,9 @@ const UntouchedCase kUntouched[] = {
        u.expected = whole.substr(0, whole.rfind(std::string("PK\x03\x04", 4)) + 30 + 9 + 2000);
        WriteFile(u.archive, u.expected);
        EXPECT_EQ(u.host.Text(u.archive, tTitle), Sys("Ледяной маяк")) << "the book is still read";
-       EXPECT_EQ(u.host.Set(u.archive, tTitle, 0, "Never", 2), 0) << "a failed save is not reported";
-       EXPECT_EQ(u.host.EndBatch(), -2);
+       EXPECT_EQ(u.host.Set(u.archive, tTitle, 0, "Never", setFlagLastField), ftSetSuccess)
+           << "a failed save is not reported";
+       EXPECT_EQ(u.host.EndBatch(), ftFileError);
      }},
     {"book_name_too_long_for_its_unicode_name_block",
      [](Untouched& u) {
@@ -506,12 +516,13 @@ const UntouchedCase kUntouched[] = {
        u.expected = ziptest::Build({Item("readme.txt", "hello"), Item(std::string(32758, 'x') + ".fb2", kBook)});
        WriteFile(u.archive, u.expected);
        EXPECT_EQ(u.host.Text(u.archive, tTitle), Sys("Ледяной маяк"));
-       EXPECT_EQ(u.host.Set(u.archive, tTitle, 0, "Never", 2), 0) << "a failed save is not reported";
-       EXPECT_EQ(u.host.EndBatch(), -2);
+       EXPECT_EQ(u.host.Set(u.archive, tTitle, 0, "Never", setFlagLastField), ftSetSuccess)
+           << "a failed save is not reported";
+       EXPECT_EQ(u.host.EndBatch(), ftFileError);
      }},
     {"pending_edit_lost_at_unload",
      [](Untouched& u) {
-       ASSERT_EQ(u.host.Set(u.archive, tTitle, 0, "Lost"), 0);
+       ASSERT_EQ(u.host.Set(u.archive, tTitle, 0, "Lost"), ftSetSuccess);
        u.host.Reload();
        EXPECT_EQ(u.host.Text(u.archive, tTitle), Sys("Ледяной маяк"));
      }},
@@ -580,7 +591,7 @@ TEST_P(ArchivedShape, BookReadsAndAnEditKeepsEverythingElse) {
   const Contents before = ReadArchive(archive);
   ASSERT_TRUE(before.ok);
   ASSERT_EQ(host.Text(archive, tTitle), Sys("Ледяной маяк"));
-  ASSERT_EQ(host.Set(archive, tTitle, 0, "Edited", 2), 0);
+  ASSERT_EQ(host.Set(archive, tTitle, 0, "Edited", setFlagLastField), ftSetSuccess);
 
   const Contents now = ReadArchive(archive);
   ASSERT_TRUE(now.ok);
@@ -633,7 +644,7 @@ TEST(ArchivedShapeByTool, StubInFrontOfAZip64Archive) {
                          "printf 'MZ stub%04000d' 0 > stub && cat stub plain.zip > " + Quote(archive)).c_str()),
             0);
   ASSERT_EQ(host.Text(archive, tTitle), Sys("Ледяной маяк"));
-  ASSERT_EQ(host.Set(archive, tTitle, 0, "Edited", 2), 0);
+  ASSERT_EQ(host.Set(archive, tTitle, 0, "Edited", setFlagLastField), ftSetSuccess);
   ExpectToolsAccept(archive);
   EXPECT_EQ(Unzipped(archive, "cover.png"), ReadFile(folder / "cover.png"));
   host.Reload();
@@ -655,10 +666,10 @@ TEST_F(ArchivedSaveFails, ReadOnlyArchiveIsNotWritten) {
   const std::string original = ReadFile(archive_);
   fs::permissions(archive_, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
   // save failures are not reported: the write answers 0
-  EXPECT_EQ(host_.Set(archive_, tTitle, 0, "Locked", 2), 0);
+  EXPECT_EQ(host_.Set(archive_, tTitle, 0, "Locked", setFlagLastField), ftSetSuccess);
   EXPECT_EQ(ReadFile(archive_), original);
   EXPECT_EQ(host_.Text(archive_, tTitle), "Locked") << "the edit stays in the held document";
-  EXPECT_EQ(host_.EndBatch(), -2);
+  EXPECT_EQ(host_.EndBatch(), ftFileError);
   EXPECT_EQ(ReadFile(archive_), original);
   EXPECT_EQ(host_.Text(archive_, tTitle), Sys("Ледяной маяк"));
 }
@@ -667,7 +678,7 @@ TEST_F(ArchivedSaveFails, NoRoomForTheTailFileThenALaterSaveWrites) {
   const std::string original = ReadFile(archive_);
   {
     SaveTempFolder saves(host_.Dir() / "no-such-folder");
-    EXPECT_EQ(host_.Set(archive_, tTitle, 0, "Kept in memory", 2), 0);
+    EXPECT_EQ(host_.Set(archive_, tTitle, 0, "Kept in memory", setFlagLastField), ftSetSuccess);
     EXPECT_EQ(ReadFile(archive_), original) << "the archive is not cut when its tail cannot be kept";
     EXPECT_EQ(host_.Text(archive_, tTitle), "Kept in memory");
   }
@@ -675,7 +686,7 @@ TEST_F(ArchivedSaveFails, NoRoomForTheTailFileThenALaterSaveWrites) {
   fs::create_directories(temp);
   SaveTempFolder saves(temp);
   // the edit stayed pending: the end of the batch saves it
-  EXPECT_EQ(host_.EndBatch(), -2);
+  EXPECT_EQ(host_.EndBatch(), ftFileError);
   const Contents now = ReadArchive(archive_);
   ASSERT_TRUE(now.ok);
   ASSERT_EQ(now.entries.size(), 3u);

@@ -36,44 +36,44 @@ TEST(Catalogue, DefaultSettingsOfferTheShippedFieldsInOrder) {
                                   fSeriesNumber, fTranslator, fDocumentAuthor};
   for (int i = 0; i < kDefaultFieldCount; ++i) {
     std::string name, units;
-    ASSERT_EQ(host.Field(i, name, units), 8) << i;
+    ASSERT_EQ(host.Field(i, name, units), ftString) << i;
     EXPECT_EQ(name, names[size_t(i)]);
     EXPECT_EQ(units, repeated.count(i) ? "1|2|3|4|5|6|7|8|9|10" : "") << name;
     for (char c : std::string(".|:{}]")) EXPECT_EQ(name.find(c), std::string::npos) << name;
-    EXPECT_EQ(host.Module().GetSupportedFieldFlags(i), 1);
+    EXPECT_EQ(host.Module().GetSupportedFieldFlags(i), fieldFlagEditable);
   }
   std::string name, units;
-  EXPECT_EQ(host.Field(kDefaultFieldCount, name, units), 0);
-  EXPECT_EQ(host.Field(-1, name, units), 0);
-  EXPECT_EQ(host.Module().GetSupportedFieldFlags(kDefaultFieldCount + 5), 1);
+  EXPECT_EQ(host.Field(kDefaultFieldCount, name, units), ftNoMoreFields);
+  EXPECT_EQ(host.Field(-1, name, units), ftNoMoreFields);
+  EXPECT_EQ(host.Module().GetSupportedFieldFlags(kDefaultFieldCount + 5), fieldFlagEditable);
 }
 
 TEST(Catalogue, UnitsFollowStarAndSpecial) {
   ModuleHost host(kTestSettings);
   std::string name, units;
-  ASSERT_EQ(host.Field(tAuthor, name, units), 8);
+  ASSERT_EQ(host.Field(tAuthor, name, units), ftString);
   EXPECT_EQ(units, "1|2|3");
-  ASSERT_EQ(host.Field(tOddSpecial, name, units), 8);
+  ASSERT_EQ(host.Field(tOddSpecial, name, units), ftString);
   EXPECT_EQ(name, "OddSpecial");
   EXPECT_EQ(units, "") << "a special field has no units even with '*'";
-  ASSERT_EQ(host.Field(tAuthors, name, units), 8);
+  ASSERT_EQ(host.Field(tAuthors, name, units), ftString);
   EXPECT_EQ(units, "");
-  EXPECT_EQ(host.Field(kTestFieldCount - 1, name, units), 8);
-  EXPECT_EQ(host.Field(kTestFieldCount, name, units), 0);
+  EXPECT_EQ(host.Field(kTestFieldCount - 1, name, units), ftString);
+  EXPECT_EQ(host.Field(kTestFieldCount, name, units), ftNoMoreFields);
 }
 
 TEST(Catalogue, NameBufferIsCutAtItsSizeAndNeverOverrun) {
   ModuleHost host(kTestSettings);
   std::string name, units;
   // "Encoding" has 8 bytes: a size of 9 holds it whole, 8 cuts one byte
-  ASSERT_EQ(host.Field(tEncoding, name, units, 9), 8);
+  ASSERT_EQ(host.Field(tEncoding, name, units, 9), ftString);
   EXPECT_EQ(name, "Encoding");
-  ASSERT_EQ(host.Field(tEncoding, name, units, 8), 8);
+  ASSERT_EQ(host.Field(tEncoding, name, units, 8), ftString);
   EXPECT_EQ(name, "Encodin");
-  ASSERT_EQ(host.Field(tAuthor, name, units, 4), 8);
+  ASSERT_EQ(host.Field(tAuthor, name, units, 4), ftString);
   EXPECT_EQ(units, "1|2");
   char n[4] = {'a', 'a', 'a', 'a'}, u[4] = {'b', 'b', 'b', 'b'};
-  EXPECT_EQ(host.Module().GetSupportedField(tAuthor, n, u, 0), 8);
+  EXPECT_EQ(host.Module().GetSupportedField(tAuthor, n, u, 0), ftString);
   EXPECT_EQ(n[0], 'a');
   EXPECT_EQ(u[0], 'b');
 }
@@ -81,7 +81,7 @@ TEST(Catalogue, NameBufferIsCutAtItsSizeAndNeverOverrun) {
 TEST(Catalogue, SettingsWithoutPositionsGiveEmptyUnits) {
   ModuleHost host(R"(<settings><fields><f><name>A</name><xpath>description/*author</xpath></f></fields></settings>)");
   std::string name, units;
-  ASSERT_EQ(host.Field(0, name, units), 8);
+  ASSERT_EQ(host.Field(0, name, units), ftString);
   EXPECT_EQ(name, "A");
   EXPECT_EQ(units, "");
 }
@@ -102,28 +102,33 @@ TEST_P(SettingsVariants, CatalogueReadsAndWritesAgree) {
   const std::string before = ReadFile(book);
   std::string name, units;
   int offered = 0;
-  while (offered < 50 && host.Field(offered, name, units) == 8) ++offered;
+  while (offered < 50 && host.Field(offered, name, units) == ftString) ++offered;
   EXPECT_EQ(offered, c.fieldCount);
   EXPECT_EQ(host.Get(book, 0).code, c.readCode);
-  EXPECT_EQ(host.Set(book, 0, 0, "x", 2), -2);
-  EXPECT_EQ(host.EndBatch(), -2);
+  EXPECT_EQ(host.Set(book, 0, 0, "x", setFlagLastField), ftFileError);
+  EXPECT_EQ(host.EndBatch(), ftFileError);
   EXPECT_EQ(ReadFile(book), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Module, SettingsVariants,
     ::testing::Values(
-        SettingsCase{"missing", nullptr, 0, -1}, SettingsCase{"empty", "", 0, -1},
-        SettingsCase{"broken", "<settings><fields><f><name>A</name></fields>", 0, -1},
-        SettingsCase{"binary", "\x01\x02\xff\xfe garbage", 0, -1},
-        SettingsCase{"other_root", "<config><fields><f><name>A</name></f></fields></config>", 0, -1},
-        SettingsCase{"no_fields", "<settings><positions>1|2</positions></settings>", 0, -1},
-        SettingsCase{"after_comment", "<?xml version=\"1.0\"?><!-- c --><settings><fields><f><name>A</name>"
-                                      "<xpath>description</xpath></f></fields></settings>", 1, -2},
+        SettingsCase{"missing", nullptr, 0, ftNoSuchField}, SettingsCase{"empty", "", 0, ftNoSuchField},
+        SettingsCase{"broken", "<settings><fields><f><name>A</name></fields>", 0, ftNoSuchField},
+        SettingsCase{"binary", "\x01\x02\xff\xfe garbage", 0, ftNoSuchField},
+        SettingsCase{"other_root", "<config><fields><f><name>A</name></f></fields></config>", 0, ftNoSuchField},
+        SettingsCase{"no_fields", "<settings><positions>1|2</positions></settings>", 0, ftNoSuchField},
+        SettingsCase{"after_comment",
+                     "<?xml version=\"1.0\"?><!-- c --><settings><fields><f><name>A</name>"
+                     "<xpath>description</xpath></f></fields></settings>",
+                     1, ftFileError},
         // a field without a name ends the catalogue there
-        SettingsCase{"nameless_second", "<settings><fields><f><name>A</name></f><f><xpath>x</xpath></f>"
-                                        "<f><name>C</name></f></fields></settings>", 1, -2},
-        SettingsCase{"name_with_elements", "<settings><fields><f><name><b>x</b></name></f></fields></settings>", 0, -2}),
+        SettingsCase{"nameless_second",
+                     "<settings><fields><f><name>A</name></f><f><xpath>x</xpath></f>"
+                     "<f><name>C</name></f></fields></settings>",
+                     1, ftFileError},
+        SettingsCase{"name_with_elements", "<settings><fields><f><name><b>x</b></name></f></fields></settings>", 0,
+                     ftFileError}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST(Catalogue, CommentInFieldsTakesAnIndex) {
@@ -132,7 +137,7 @@ TEST(Catalogue, CommentInFieldsTakesAnIndex) {
   const std::string book = host.Put("b.fb2", kBook);
   EXPECT_EQ(host.Text(book, 0), Sys("Ледяной маяк"));
   EXPECT_EQ(host.Text(book, 2), "ru") << "the comment shifts B to index 2";
-  EXPECT_EQ(host.Get(book, 1).code, -2) << "the comment is a definition without xpath";
+  EXPECT_EQ(host.Get(book, 1).code, ftFileError) << "the comment is a definition without xpath";
 }
 
 TEST(Catalogue, ValueCutsEndOnCharacterBoundaries) {
@@ -141,7 +146,7 @@ TEST(Catalogue, ValueCutsEndOnCharacterBoundaries) {
   const std::string title = Sys("Ледяной маяк");  // 2-byte letters in UTF-8
   for (int size = 1; size <= int(title.size()) + 2; ++size) {
     const Answer a = host.Get(book, tTitle, 0, size);
-    ASSERT_EQ(a.code, 8);
+    ASSERT_EQ(a.code, ftString);
     EXPECT_LE(a.text.size(), size_t(size - 1));
     EXPECT_EQ(title.compare(0, a.text.size(), a.text), 0);
 #ifdef _WIN32

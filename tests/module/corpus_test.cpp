@@ -35,9 +35,9 @@ class CorpusBook : public ::testing::TestWithParam<std::string> {
   void ExpectText(const std::string& file, int field, int unit, const JsonValue& expected, const char* what) {
     const Answer a = host_->Get(file, field, unit);
     if (expected.IsNull()) {
-      EXPECT_EQ(a.code, -3) << what << " unit " << unit << ": " << a.text;
+      EXPECT_EQ(a.code, ftFieldEmpty) << what << " unit " << unit << ": " << a.text;
     } else {
-      EXPECT_EQ(a.code, 8) << what << " unit " << unit;
+      EXPECT_EQ(a.code, ftString) << what << " unit " << unit;
       EXPECT_EQ(a.text, Sys(expected.string).substr(0, kBufferSize - 1)) << what << " unit " << unit;
     }
   }
@@ -51,9 +51,9 @@ TEST_P(CorpusBook, FieldsMatchTheIndependentValues) {
   const std::string file = host_->Copy(Corpus() / GetParam());
   const std::string before = ReadFile(file);
   if (!entry["well_formed"].boolean) {
-    EXPECT_EQ(host_->Get(file, fTitle).code, -2);
-    EXPECT_EQ(host_->Get(file, fEncoding).code, -2);
-    EXPECT_EQ(host_->Get(file, fTextSize).code, -2);
+    EXPECT_EQ(host_->Get(file, fTitle).code, ftFileError);
+    EXPECT_EQ(host_->Get(file, fEncoding).code, ftFileError);
+    EXPECT_EQ(host_->Get(file, fTextSize).code, ftFileError);
     return;
   }
   // our top element is matched by its qualified name, in any namespace
@@ -61,7 +61,7 @@ TEST_P(CorpusBook, FieldsMatchTheIndependentValues) {
   const JsonValue& expected = lenient.IsNull() ? entry["expected"] : lenient;
   EXPECT_EQ(host_->Text(file, fEncoding), entry["declared_encoding"].string);
   if (!expected["root_is_fictionbook"].boolean) {
-    EXPECT_EQ(host_->Get(file, fTitle).code, -2);
+    EXPECT_EQ(host_->Get(file, fTitle).code, ftFileError);
     return;
   }
   ExpectText(file, fTitle, 0, expected["book-title"], "title");
@@ -73,16 +73,16 @@ TEST_P(CorpusBook, FieldsMatchTheIndependentValues) {
     ExpectText(file, fAuthorFirst, int(i), authors[i]["first-name"], "author first-name");
     ExpectText(file, fAuthorNick, int(i), authors[i]["nickname"], "author nickname");
   }
-  EXPECT_EQ(host_->Get(file, fAuthor, int(authors.size())).code, -3);
+  EXPECT_EQ(host_->Get(file, fAuthor, int(authors.size())).code, ftFieldEmpty);
   const auto& genres = expected["genres"].array;
   for (size_t i = 0; i < genres.size(); ++i) ExpectText(file, fGenre, int(i), genres[i], "genre");
-  EXPECT_EQ(host_->Get(file, fGenre, int(genres.size())).code, -3);
+  EXPECT_EQ(host_->Get(file, fGenre, int(genres.size())).code, ftFieldEmpty);
   const auto& sequences = expected["sequences"].array;
   for (size_t i = 0; i < sequences.size(); ++i) {
     ExpectText(file, fSeries, int(i), sequences[i]["name"], "sequence name");
     ExpectText(file, fSeriesNumber, int(i), sequences[i]["number"], "sequence number");
   }
-  EXPECT_EQ(host_->Get(file, fSeries, int(sequences.size())).code, -3);
+  EXPECT_EQ(host_->Get(file, fSeries, int(sequences.size())).code, ftFieldEmpty);
   const JsonValue& publish = expected["publish-info"];
   if (!publish.IsNull()) {
     ExpectText(file, fPublisher, 0, publish["publisher"], "publisher");
@@ -96,7 +96,7 @@ TEST_P(CorpusBook, FieldsMatchTheIndependentValues) {
     ExpectText(file, fProgramUsed, 0, document["program-used"], "program-used");
   }
   const Answer size = host_->Get(file, fTextSize);
-  EXPECT_EQ(size.code, 1);
+  EXPECT_EQ(size.code, ftNumeric32);
   const JsonValue& count = expected["body_text_count"];
   const int expectedCount = count.IsNull() ? 0 : int(count.number);
   EXPECT_EQ(size.number, expectedCount) << "body text count";
@@ -119,9 +119,9 @@ TEST(CorpusWrite, EditedRealBookKeepsEverythingElse) {
   const std::string file = host.Copy(Corpus() / "textviewng__demo.fb2");
   const int sizeBefore = host.Get(file, fTextSize).number;
   const std::string authorsBefore = host.Text(file, fAuthors);
-  ASSERT_EQ(host.Set(file, fTitle, 0, Sys("Война и мир (правка)")), 0);
-  ASSERT_EQ(host.Set(file, fSeries, -1, Sys("Новая серия")), 0);
-  ASSERT_EQ(host.Set(file, fPublishYear, 0, "2030", 2), 0);
+  ASSERT_EQ(host.Set(file, fTitle, 0, Sys("Война и мир (правка)")), ftSetSuccess);
+  ASSERT_EQ(host.Set(file, fSeries, -1, Sys("Новая серия")), ftSetSuccess);
+  ASSERT_EQ(host.Set(file, fPublishYear, 0, "2030", setFlagLastField), ftSetSuccess);
   host.EndBatch();
   EXPECT_EQ(host.Text(file, fTitle), Sys("Война и мир (правка)"));
   EXPECT_EQ(host.Text(file, fSeries, 0), Sys("Новая серия"));

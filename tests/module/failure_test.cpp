@@ -76,15 +76,17 @@ TEST_P(BadInputs, AnswerMinusTwoAndWriteNothing) {
   const std::string before = exists ? ReadFile(name) : std::string();
   for (int field : {tTitle, tAuthor, tAuthors, tSize, tGenres}) {
     const Answer a = host.Get(name, field);
-    EXPECT_EQ(a.code, -2) << "field " << field;
+    EXPECT_EQ(a.code, ftFileError) << "field " << field;
     EXPECT_TRUE(a.tailZero);
   }
   EXPECT_EQ(host.Get(name, tEncoding).code, GetParam().encodingCode);
-  EXPECT_EQ(host.Set(name, tTitle, 0, "x", 2), -2);
-  EXPECT_EQ(host.Set(name, tAuthor, -1, "x", 0), -2);
-  EXPECT_EQ(host.EndBatch(), -2);
+  EXPECT_EQ(host.Set(name, tTitle, 0, "x", setFlagLastField), ftFileError);
+  EXPECT_EQ(host.Set(name, tAuthor, -1, "x", 0), ftFileError);
+  EXPECT_EQ(host.EndBatch(), ftFileError);
   EXPECT_EQ(fs::is_regular_file(name), exists);
-  if (std::string(GetParam().label).rfind("fifo", 0) == 0) EXPECT_TRUE(fs::is_fifo(name)) << "never replaced";
+  if (std::string(GetParam().label).rfind("fifo", 0) == 0) {
+    EXPECT_TRUE(fs::is_fifo(name)) << "never replaced";
+  }
   if (exists) {
     EXPECT_EQ(ReadFile(name), before);
   }
@@ -93,12 +95,14 @@ TEST_P(BadInputs, AnswerMinusTwoAndWriteNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Module, BadInputs,
-                         ::testing::Values(BadInput{"missing", -2}, BadInput{"folder", -2}, BadInput{"empty", -2},
-                                           BadInput{"text", -2}, BadInput{"no_fictionbook", 8},
-                                           BadInput{"binary", -2}, BadInput{"truncated", -2},
-                                           BadInput{"entities", -2}, BadInput{"archive", -2}
+                         ::testing::Values(BadInput{"missing", ftFileError}, BadInput{"folder", ftFileError},
+                                           BadInput{"empty", ftFileError}, BadInput{"text", ftFileError},
+                                           BadInput{"no_fictionbook", ftString}, BadInput{"binary", ftFileError},
+                                           BadInput{"truncated", ftFileError}, BadInput{"entities", ftFileError},
+                                           BadInput{"archive", ftFileError}
 #ifndef _WIN32
-                                           , BadInput{"fifo_book", -2}, BadInput{"fifo_archive", -2}
+                                           ,
+                                           BadInput{"fifo_book", ftFileError}, BadInput{"fifo_archive", ftFileError}
 #endif
                                            ),
                          [](const auto& info) { return std::string(info.param.label); });
@@ -122,13 +126,13 @@ TEST(BadInput, NullAndOddArgumentsAreHarmless) {
   ModuleHost host(kTestSettings);
   WdxModule& m = host.Module();
   char buffer[16];
-  EXPECT_EQ(m.GetValue(nullptr, tTitle, 0, buffer, sizeof buffer, 0), -2);
-  EXPECT_EQ(m.GetValue("x.fb2", tTitle, 0, nullptr, 0, 0), -2);
-  EXPECT_EQ(m.GetValue("x.fb2", -1, 0, buffer, sizeof buffer, 0), -1);
-  EXPECT_EQ(m.GetValue("x.fb2", 1 << 30, 0, buffer, sizeof buffer, 0), -1);
-  EXPECT_EQ(m.SetValue(host.Put("b.fb2", kBook).c_str(), tTitle, 0, 8, nullptr, 2), -2);
-  EXPECT_EQ(m.SetValue(nullptr, tTitle, 0, 8, "x", 2), -2);
-  EXPECT_EQ(m.GetSupportedField(0, nullptr, nullptr, 16), 8);
+  EXPECT_EQ(m.GetValue(nullptr, tTitle, 0, buffer, sizeof buffer, 0), ftFileError);
+  EXPECT_EQ(m.GetValue("x.fb2", tTitle, 0, nullptr, 0, 0), ftFileError);
+  EXPECT_EQ(m.GetValue("x.fb2", -1, 0, buffer, sizeof buffer, 0), ftNoSuchField);
+  EXPECT_EQ(m.GetValue("x.fb2", 1 << 30, 0, buffer, sizeof buffer, 0), ftNoSuchField);
+  EXPECT_EQ(m.SetValue(host.Put("b.fb2", kBook).c_str(), tTitle, 0, ftString, nullptr, setFlagLastField), ftFileError);
+  EXPECT_EQ(m.SetValue(nullptr, tTitle, 0, ftString, "x", setFlagLastField), ftFileError);
+  EXPECT_EQ(m.GetSupportedField(0, nullptr, nullptr, 16), ftString);
 }
 
 TEST(BadInput, OddDefinitionsAnswerMinusTwo) {
@@ -140,11 +144,11 @@ TEST(BadInput, OddDefinitionsAnswerMinusTwo) {
   </fields></settings>)");
   const std::string book = host.Put("b.fb2", kBook);
   const std::string before = ReadFile(book);
-  EXPECT_EQ(host.Get(book, 0).code, -2);
-  EXPECT_EQ(host.Get(book, 1).code, -3);
-  EXPECT_EQ(host.Get(book, 2).code, -3);
-  EXPECT_EQ(host.Get(book, 3).code, -2);
-  for (int f = 0; f < 4; ++f) EXPECT_EQ(host.Set(book, f, 0, "v", 2), -2) << f;
+  EXPECT_EQ(host.Get(book, 0).code, ftFileError);
+  EXPECT_EQ(host.Get(book, 1).code, ftFieldEmpty);
+  EXPECT_EQ(host.Get(book, 2).code, ftFieldEmpty);
+  EXPECT_EQ(host.Get(book, 3).code, ftFileError);
+  for (int f = 0; f < 4; ++f) EXPECT_EQ(host.Set(book, f, 0, "v", setFlagLastField), ftFileError) << f;
   host.EndBatch();
   EXPECT_EQ(ReadFile(book), before);
 }
@@ -161,8 +165,8 @@ TEST_F(Cache, RepeatedReadsOfOneFileParseItOnce) {
   EXPECT_EQ(host_.Text(book_, tTitle), "One");
   ChangeOnDisk("Two");
   EXPECT_EQ(host_.Text(book_, tTitle), "One");
-  EXPECT_EQ(host_.Get(book_, tMissing).code, -3);
-  EXPECT_EQ(host_.Get(book_, 999).code, -1);
+  EXPECT_EQ(host_.Get(book_, tMissing).code, ftFieldEmpty);
+  EXPECT_EQ(host_.Get(book_, 999).code, ftNoSuchField);
   EXPECT_EQ(host_.Text(book_, tTitle), "One") << "-3 and -1 keep the document";
 }
 
@@ -177,7 +181,7 @@ TEST_F(Cache, AnotherFileReplacesTheDocument) {
 TEST_F(Cache, FailureDropsAndTheNextRequestLoadsAgain) {
   EXPECT_EQ(host_.Text(book_, tTitle), "One");
   ChangeOnDisk("Two");
-  EXPECT_EQ(host_.Get(book_, tAnnotationNode).code, -2);
+  EXPECT_EQ(host_.Get(book_, tAnnotationNode).code, ftFileError);
   EXPECT_EQ(host_.Text(book_, tTitle), "Two");
 }
 
@@ -204,17 +208,17 @@ class FailedLoad : public Cache {
 };
 
 TEST_F(FailedLoad, IsRememberedWhileTheFileIsUnchanged) {
-  EXPECT_EQ(host_.Get(name_, tTitle).code, -2);
+  EXPECT_EQ(host_.Get(name_, tTitle).code, ftFileError);
   FixUnseen();
-  EXPECT_EQ(host_.Get(name_, tTitle).code, -2) << "the same file is not read again";
-  EXPECT_EQ(host_.Get(name_, tAuthor).code, -2);
-  EXPECT_EQ(host_.Set(name_, tTitle, 0, "x", 2), -2);
+  EXPECT_EQ(host_.Get(name_, tTitle).code, ftFileError) << "the same file is not read again";
+  EXPECT_EQ(host_.Get(name_, tAuthor).code, ftFileError);
+  EXPECT_EQ(host_.Set(name_, tTitle, 0, "x", setFlagLastField), ftFileError);
   fs::last_write_time(name_, time_ + std::chrono::seconds(2));
   EXPECT_EQ(host_.Text(name_, tTitle), "Fixed") << "a changed file is read";
 }
 
 TEST_F(FailedLoad, EndsWhenAnotherFileIsLoaded) {
-  EXPECT_EQ(host_.Get(name_, tTitle).code, -2);
+  EXPECT_EQ(host_.Get(name_, tTitle).code, ftFileError);
   FixUnseen();
   EXPECT_EQ(host_.Text(book_, tTitle), "One");
   EXPECT_EQ(host_.Text(name_, tTitle), "Fixed");
@@ -223,14 +227,14 @@ TEST_F(FailedLoad, EndsWhenAnotherFileIsLoaded) {
 TEST_F(Cache, FailedLoadNeverKeepsThePreviousDocument) {
   EXPECT_EQ(host_.Text(book_, tTitle), "One");
   ChangeOnDisk("Two");
-  EXPECT_EQ(host_.Get((host_.Dir() / "nope.fb2").string(), tTitle).code, -2);
+  EXPECT_EQ(host_.Get((host_.Dir() / "nope.fb2").string(), tTitle).code, ftFileError);
   EXPECT_EQ(host_.Text(book_, tTitle), "Two");
 }
 
 TEST_F(Cache, EndOfBatchDropsTheDocument) {
   EXPECT_EQ(host_.Text(book_, tTitle), "One");
   ChangeOnDisk("Two");
-  EXPECT_EQ(host_.EndBatch(), -2);
+  EXPECT_EQ(host_.EndBatch(), ftFileError);
   EXPECT_EQ(host_.Text(book_, tTitle), "Two");
 }
 
@@ -245,23 +249,23 @@ TEST(StartUp, EachModuleUsesTheSettingsBesideItself) {
   ModuleHost test(kTestSettings);
   ModuleHost shipped;
   std::string name, units;
-  EXPECT_EQ(test.Field(kTestFieldCount - 1, name, units), 8);
-  EXPECT_EQ(shipped.Field(kTestFieldCount - 1, name, units), 8);
-  EXPECT_EQ(test.Field(kTestFieldCount, name, units), 0);
-  EXPECT_EQ(shipped.Field(kDefaultFieldCount - 1, name, units), 8);
+  EXPECT_EQ(test.Field(kTestFieldCount - 1, name, units), ftString);
+  EXPECT_EQ(shipped.Field(kTestFieldCount - 1, name, units), ftString);
+  EXPECT_EQ(test.Field(kTestFieldCount, name, units), ftNoMoreFields);
+  EXPECT_EQ(shipped.Field(kDefaultFieldCount - 1, name, units), ftString);
   EXPECT_EQ(name, "Encoding");
 }
 
 TEST(StartUp, ReloadReadsChangedSettings) {
   ModuleHost host(kTestSettings);
   std::string name, units;
-  ASSERT_EQ(host.Field(0, name, units), 8);
+  ASSERT_EQ(host.Field(0, name, units), ftString);
   EXPECT_EQ(name, "Title");
   WriteFile(host.Dir() / "velarin.xml", "<settings><fields><f><name>Other</name></f></fields></settings>");
-  ASSERT_EQ(host.Field(0, name, units), 8);
+  ASSERT_EQ(host.Field(0, name, units), ftString);
   EXPECT_EQ(name, "Title") << "settings are read once, at start-up";
   host.Reload();
-  ASSERT_EQ(host.Field(0, name, units), 8);
+  ASSERT_EQ(host.Field(0, name, units), ftString);
   EXPECT_EQ(name, "Other");
 }
 
@@ -269,12 +273,12 @@ TEST(StartUp, UnloadAfterReadsAndWritesGivesAFreshStartUp) {
   ModuleHost host(kTestSettings);
   const std::string book = host.Put("b.fb2", kBook);
   EXPECT_EQ(host.Text(book, tAuthors), Sys("Anna Berg, Олег Сом"));
-  EXPECT_EQ(host.Set(book, tTitle, 0, Sys("Ещё"), 2), 0);
-  EXPECT_EQ(host.Get(book, tAnnotationNode).code, -2);  // drops the document
+  EXPECT_EQ(host.Set(book, tTitle, 0, Sys("Ещё"), setFlagLastField), ftSetSuccess);
+  EXPECT_EQ(host.Get(book, tAnnotationNode).code, ftFileError);  // drops the document
   WriteFile(host.Dir() / "velarin.xml", "<settings><fields><f><name>Новое</name></f></fields></settings>");
   host.Reload();
   std::string name, units;
-  ASSERT_EQ(host.Field(0, name, units), 8);
+  ASSERT_EQ(host.Field(0, name, units), ftString);
   EXPECT_EQ(name, Sys("Новое")) << "the module stayed loaded: it did not unload on dlclose";
 }
 
@@ -287,9 +291,9 @@ TEST(StartUp, ProcessMayEndWithTheModuleLoaded) {
   ModuleHost host(kTestSettings);
   const std::string book = host.Put("b.fb2", kBook);
   char buffer[kBufferSize] = {};
-  EXPECT_EQ(leftLoaded->GetValue(book.c_str(), fTitle, 0, buffer, kBufferSize, 0), 8);
+  EXPECT_EQ(leftLoaded->GetValue(book.c_str(), fTitle, 0, buffer, kBufferSize, 0), ftString);
   EXPECT_EQ(std::string(buffer), Sys("Ледяной маяк"));
-  EXPECT_EQ(leftLoaded->SetValue(book.c_str(), fTitle, 0, 8, Sys("Пусть").c_str(), 0), 0)
+  EXPECT_EQ(leftLoaded->SetValue(book.c_str(), fTitle, 0, ftString, Sys("Пусть").c_str(), 0), ftSetSuccess)
       << "an edit pending in the current document at exit";
 }
 

@@ -19,6 +19,7 @@
 #include <unistd.h>
 #endif
 
+#include "plugin/wdxcodes.h"
 #include "tools/wdxmodule.h"
 #ifdef _WIN32
 #include "platform/codepage.h"
@@ -153,10 +154,10 @@ class ModuleHost {
       EXPECT_EQ(buffer[i], '\x55') << "byte written past the buffer";
     if (size <= 0) return a;
     size_t used = 0;
-    if (a.code == 8) {
+    if (a.code == ftString) {
       a.text.assign(buffer.data(), strnlen(buffer.data(), size_t(size)));
       used = a.text.size() + 1;
-    } else if (a.code == 1 && size >= 4) {
+    } else if (a.code == ftNumeric32 && size >= 4) {
       const auto* b = reinterpret_cast<const unsigned char*>(buffer.data());
       a.number = std::int32_t(std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 | std::uint32_t(b[2]) << 16 |
                               std::uint32_t(b[3]) << 24);
@@ -168,11 +169,11 @@ class ModuleHost {
   }
   std::string Text(const std::string& file, int field, int unit = 0) {
     Answer a = Get(file, field, unit);
-    EXPECT_EQ(a.code, 8) << "field " << field << " unit " << unit << " of " << file;
+    EXPECT_EQ(a.code, ftString) << "field " << field << " unit " << unit << " of " << file;
     return a.text;
   }
   int Set(const std::string& file, int field, int unit, const std::string& value, int flags = 0) {
-    return module_.SetValue(file.c_str(), field, unit, 8, value.c_str(), flags);
+    return module_.SetValue(file.c_str(), field, unit, ftString, value.c_str(), flags);
   }
   int EndBatch() { return module_.SetValue("", -1, 0, 0, "", 0); }
 
@@ -180,8 +181,8 @@ class ModuleHost {
   int Field(int index, std::string& name, std::string& units, int size = 256) {
     std::string n(size_t(size) + 8, '\x55'), u(size_t(size) + 8, '\x55');
     const int code = module_.GetSupportedField(index, n.data(), u.data(), size);
-    name = code == 8 ? std::string(n.c_str()) : std::string();
-    units = code == 8 ? std::string(u.c_str()) : std::string();
+    name = code == ftString ? std::string(n.c_str()) : std::string();
+    units = code == ftString ? std::string(u.c_str()) : std::string();
     return code;
   }
 

@@ -53,7 +53,7 @@ TEST(LongTemplate, HundredThousandPlaceholdersOverAWideOccurrence) {
   book += "</item></description></FictionBook>";
   const std::string file = host.Put("wide.fb2", book);
   const Answer a = host.Get(file, 0, 0, int(expected.size()) + 1);
-  EXPECT_EQ(a.code, 8);
+  EXPECT_EQ(a.code, ftString);
   EXPECT_TRUE(a.text == expected) << "answer of " << a.text.size() << " bytes, " << expected.size() << " expected";
 }
 
@@ -70,23 +70,23 @@ TEST(LongRepeatedField, EveryUnitOfSixtyThousandOccurrences) {
   int wrong = 0;
   for (int i = 0; i < count; ++i) {
     const Answer a = host.Get(file, i % 2, i);
-    if (a.code != 8 || a.text != (i % 2 ? "" : "g") + std::to_string(i)) ++wrong;
+    if (a.code != ftString || a.text != (i % 2 ? "" : "g") + std::to_string(i)) ++wrong;
   }
   EXPECT_EQ(wrong, 0);
-  EXPECT_EQ(host.Get(file, 0, count).code, -3);
-  EXPECT_EQ(host.Get(file, 1, count).code, -3);
+  EXPECT_EQ(host.Get(file, 0, count).code, ftFieldEmpty);
+  EXPECT_EQ(host.Get(file, 1, count).code, ftFieldEmpty);
 
   // changed, added in front, added past the end: later reads see the new order
-  EXPECT_EQ(host.Set(file, 0, 40000, "changed"), 0);
-  EXPECT_EQ(host.Set(file, 0, -1, "front"), 0);
-  EXPECT_EQ(host.Set(file, 0, count + 10, "back"), 0);
-  EXPECT_EQ(host.Set(file, 0, 2, ""), 0);  // removes g1, now unit 2
+  EXPECT_EQ(host.Set(file, 0, 40000, "changed"), ftSetSuccess);
+  EXPECT_EQ(host.Set(file, 0, -1, "front"), ftSetSuccess);
+  EXPECT_EQ(host.Set(file, 0, count + 10, "back"), ftSetSuccess);
+  EXPECT_EQ(host.Set(file, 0, 2, ""), ftSetSuccess);  // removes g1, now unit 2
   host.EndBatch();
   const std::vector<std::pair<int, std::string>> expected = {
       {0, "front"}, {1, "g0"}, {2, "g2"}, {40000, "changed"}, {40001, "g40001"}, {count - 1, "g" + std::to_string(count - 1)},
       {count, "back"}};
   for (const auto& [unit, text] : expected) EXPECT_EQ(host.Text(file, 0, unit), text) << "unit " << unit;
-  EXPECT_EQ(host.Get(file, 0, count + 1).code, -3);
+  EXPECT_EQ(host.Get(file, 0, count + 1).code, ftFieldEmpty);
 }
 
 struct DepthCase {
@@ -112,7 +112,7 @@ TEST_P(WriteDepth, DeepestWrittenBookIsReadBack) {
   if (c.doctype) book.insert(book.find("<FictionBook>"), "<!DOCTYPE FictionBook [<!ENTITY e \"entity\">]>\n");
   const std::string file = host.Put("b.fb2", book);
 
-  EXPECT_EQ(host.Set(file, 0, 0, "Pending"), 0);
+  EXPECT_EQ(host.Set(file, 0, 0, "Pending"), ftSetSuccess);
   EXPECT_EQ(host.Set(file, 1, 0, "v"), c.answer);
   host.EndBatch();
   if (c.answer == 0) {
@@ -121,26 +121,26 @@ TEST_P(WriteDepth, DeepestWrittenBookIsReadBack) {
     const std::string saved = ReadFile(file);
     EXPECT_NE(saved.find(">Pending<"), std::string::npos);
     EXPECT_EQ(saved.find("<s"), std::string::npos) << "nothing of the refused path was written";
-    EXPECT_EQ(host.Get(file, 1).code, -3);
+    EXPECT_EQ(host.Get(file, 1).code, ftFieldEmpty);
     // alone, a refused write leaves the book's bytes as they were
     const std::string other = host.Put("other.fb2", book);
-    EXPECT_EQ(host.Set(other, 1, 0, "v", 2), -2);
+    EXPECT_EQ(host.Set(other, 1, 0, "v", setFlagLastField), ftFileError);
     host.EndBatch();
     EXPECT_EQ(ReadFile(other), book);
   }
   EXPECT_EQ(host.Text(file, 0), "Pending");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Paths, WriteDepth,
-    ::testing::Values(DepthCase{"deepest", 255, -1, false, 0}, DepthCase{"deepest_with_entities", 255, -1, true, 0},
-                      DepthCase{"one_too_deep", 256, -1, false, -2},
-                      DepthCase{"one_too_deep_with_entities", 256, -1, true, -2},
-                      DepthCase{"hundred_thousand", 100000, -1, false, -2},
-                      DepthCase{"repeated_deepest", 100, 154, true, 0},
-                      DepthCase{"repeated_one_too_deep", 100, 155, false, -2},
-                      DepthCase{"repeated_hundred_thousand", 50000, 50000, false, -2}),
-    [](const ::testing::TestParamInfo<DepthCase>& info) { return std::string(info.param.what); });
+INSTANTIATE_TEST_SUITE_P(Paths, WriteDepth,
+                         ::testing::Values(DepthCase{"deepest", 255, -1, false, ftSetSuccess},
+                                           DepthCase{"deepest_with_entities", 255, -1, true, ftSetSuccess},
+                                           DepthCase{"one_too_deep", 256, -1, false, ftFileError},
+                                           DepthCase{"one_too_deep_with_entities", 256, -1, true, ftFileError},
+                                           DepthCase{"hundred_thousand", 100000, -1, false, ftFileError},
+                                           DepthCase{"repeated_deepest", 100, 154, true, ftSetSuccess},
+                                           DepthCase{"repeated_one_too_deep", 100, 155, false, ftFileError},
+                                           DepthCase{"repeated_hundred_thousand", 50000, 50000, false, ftFileError}),
+                         [](const ::testing::TestParamInfo<DepthCase>& info) { return std::string(info.param.what); });
 
 }  // namespace
 }  // namespace velarin::moduletest

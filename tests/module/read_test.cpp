@@ -33,7 +33,7 @@ TEST_P(Reads, AnswerCodeAndValue) {
   const ReadCase& c = GetParam();
   const Answer a = host_->Get(book_, c.field, c.unit);
   EXPECT_EQ(a.code, c.code);
-  if (c.code == 8) {
+  if (c.code == ftString) {
     EXPECT_EQ(a.text, Sys(c.text));
   }
   EXPECT_TRUE(a.tailZero);
@@ -73,10 +73,10 @@ TEST(ReadsMore, EmptyElementAndEmptyAttributeGiveEmptyStrings) {
     <sequence name=""/><author><first-name></first-name><last-name>X</last-name></author>
     <author><last-name>Y</last-name></author></title-info></description></FictionBook>)");
   Answer a = host.Get(book, tTitle);
-  EXPECT_EQ(a.code, 8);
+  EXPECT_EQ(a.code, ftString);
   EXPECT_EQ(a.text, "");
   a = host.Get(book, tSeries, 0);
-  EXPECT_EQ(a.code, 8);
+  EXPECT_EQ(a.code, ftString);
   EXPECT_EQ(a.text, "");
   // an occurrence that renders empty gets no separator before the next one
   EXPECT_EQ(host.Text(book, tLiteral), "by  X!; by  Y!");
@@ -95,18 +95,18 @@ TEST(ReadsMore, TemplateWithoutParentOrOccurrencesIsEmptyString) {
   ModuleHost host(kTestSettings);
   const std::string book = host.Put("n.fb2", "<FictionBook><description/></FictionBook>");
   const Answer a = host.Get(book, tAuthors);
-  EXPECT_EQ(a.code, 8);
+  EXPECT_EQ(a.code, ftString);
   EXPECT_EQ(a.text, "");
-  EXPECT_EQ(host.Get(book, tAuthor).code, -3) << "a repeated field whose parent is missing";
+  EXPECT_EQ(host.Get(book, tAuthor).code, ftFieldEmpty) << "a repeated field whose parent is missing";
 }
 
 TEST(ReadsMore, NameMatchingIsCaseSensitive) {
   ModuleHost host(kTestSettings);
   const std::string book = host.Put("c.fb2", R"(<FictionBook><description><title-info>
     <Book-Title>x</Book-Title></title-info></description></FictionBook>)");
-  EXPECT_EQ(host.Get(book, tTitle).code, -3);
+  EXPECT_EQ(host.Get(book, tTitle).code, ftFieldEmpty);
   const std::string lower = host.Put("l.fb2", "<fictionbook><description/></fictionbook>");
-  EXPECT_EQ(host.Get(lower, tTitle).code, -2) << "no FictionBook top element";
+  EXPECT_EQ(host.Get(lower, tTitle).code, ftFileError) << "no FictionBook top element";
 }
 
 TEST(ReadsMore, ReadsNeverChangeTheBook) {
@@ -126,7 +126,7 @@ TEST(ReadsMore, LongValueIsCutToTheBuffer) {
   const std::string book = host.Put("long.fb2", "<FictionBook><description><title-info><book-title>" + title +
                                                     "</book-title></title-info></description></FictionBook>");
   const Answer a = host.Get(book, tTitle);
-  EXPECT_EQ(a.code, 8);
+  EXPECT_EQ(a.code, ftString);
   EXPECT_EQ(a.text, std::string(kBufferSize - 1, 'a'));
 }
 
@@ -143,7 +143,7 @@ TEST(ReadsMore, BookWithADocumentTypeReadsItsFields) {
     EXPECT_EQ(host.Text(book, tTitle), Sys("Ледяной маяк"));
     EXPECT_EQ(host.Text(book, tAuthors), Sys("Anna Berg, Олег Сом"));
     EXPECT_EQ(host.Get(book, tSize).number, kBookBodyCount);
-    EXPECT_EQ(host.Set(book, tAuthor, -1, "New", 2), 0);
+    EXPECT_EQ(host.Set(book, tAuthor, -1, "New", setFlagLastField), ftSetSuccess);
     host.EndBatch();
     EXPECT_EQ(host.Text(book, tAuthor, 0), "New");
     EXPECT_NE(ReadFile(book).find("<!DOCTYPE FictionBook"), std::string::npos);

@@ -10,11 +10,11 @@ TEST(Special, BodyCountCountsOnlySingleTextElements) {
   ModuleHost host(kTestSettings);
   const std::string book = host.Put("b.fb2", kBook);
   Answer a = host.Get(book, tSize);
-  EXPECT_EQ(a.code, 1);
+  EXPECT_EQ(a.code, ftNumeric32);
   EXPECT_EQ(a.number, kBookBodyCount);
   EXPECT_TRUE(a.tailZero);
   a = host.Get(book, tSizeWithPath);
-  EXPECT_EQ(a.code, 1) << "special 1 ignores its xpath";
+  EXPECT_EQ(a.code, ftNumeric32) << "special 1 ignores its xpath";
   EXPECT_EQ(a.number, kBookBodyCount);
 }
 
@@ -38,7 +38,7 @@ TEST(Special, BookWithoutBodyCountsZero) {
   ModuleHost host(kTestSettings);
   const std::string book = host.Put("nb.fb2", "<FictionBook><description/></FictionBook>");
   const Answer a = host.Get(book, tSize);
-  EXPECT_EQ(a.code, 1);
+  EXPECT_EQ(a.code, ftNumeric32);
   EXPECT_EQ(a.number, 0);
 }
 
@@ -53,12 +53,12 @@ TEST(Special, DeeplyNestedBodyDoesNotExhaustTheStack) {
   const std::string book = host.Put("deep.fb2", text);
   const Answer a = host.Get(book, tSize);
   // a parser that refuses the depth answers -2; one that accepts it must count 3
-  if (a.code == 1) {
+  if (a.code == ftNumeric32) {
     EXPECT_EQ(a.number, 3);
   } else {
-    EXPECT_EQ(a.code, -2);
+    EXPECT_EQ(a.code, ftFileError);
   }
-  EXPECT_EQ(host.Get(host.Put("ok.fb2", kBook), tTitle).code, 8);
+  EXPECT_EQ(host.Get(host.Put("ok.fb2", kBook), tTitle).code, ftString);
 }
 
 TEST(Special, GeneratedBookCountMatchesItsGenerator) {
@@ -66,7 +66,7 @@ TEST(Special, GeneratedBookCountMatchesItsGenerator) {
   const tools::GeneratedBook generated = tools::GenerateBook(3, 400000, true);
   const std::string book = host.Put("gen.fb2", generated.text);
   const Answer a = host.Get(book, tSize);
-  EXPECT_EQ(a.code, 1);
+  EXPECT_EQ(a.code, ftNumeric32);
   EXPECT_EQ(a.number, generated.bodyTextCount);
   EXPECT_EQ(host.Text(book, tTitle), generated.title);
 }
@@ -76,7 +76,7 @@ TEST(Special, NumberNeedsFourBytes) {
   const std::string book = host.Put("b.fb2", kBook);
   for (int size = 1; size < 4; ++size) {
     const Answer a = host.Get(book, tSize, 0, size);
-    EXPECT_EQ(a.code, -2) << size;
+    EXPECT_EQ(a.code, ftFileError) << size;
     EXPECT_TRUE(a.tailZero) << "a buffer too small stays zeroed";
   }
   EXPECT_EQ(host.Get(book, tSize, 0, 4).number, kBookBodyCount);
@@ -94,7 +94,7 @@ TEST_P(Encodings, DeclaredEncodingIsAnsweredAsWritten) {
   ModuleHost host(kTestSettings);
   const std::string book = host.Put("e.fb2", GetParam().book);
   const Answer a = host.Get(book, tEncoding);  // the first request for this file
-  EXPECT_EQ(a.code, 8);
+  EXPECT_EQ(a.code, ftString);
   EXPECT_EQ(a.text, GetParam().encoding);
 }
 
@@ -113,9 +113,9 @@ TEST(Special, OnlyTheFirstSpecialChildCounts) {
   ModuleHost host(kTestSettings);
   const std::string book = host.Put("b.fb2", kBook);
   const Answer a = host.Get(book, tTwoSpecials);
-  EXPECT_EQ(a.code, 8);
+  EXPECT_EQ(a.code, ftString);
   EXPECT_EQ(a.text, "UTF-8");
-  EXPECT_EQ(host.Set(book, tTwoSpecials, 0, "x", 2), -2);
+  EXPECT_EQ(host.Set(book, tTwoSpecials, 0, "x", setFlagLastField), ftFileError);
 }
 
 TEST(Special, Cp1251SampleReadsInUtf8) {

@@ -24,41 +24,41 @@ class Writes : public ::testing::Test {
 };
 
 TEST_F(Writes, SetTitleWithLastFieldFlagSavesAtOnce) {
-  EXPECT_EQ(host_.Set(book_, tTitle, 0, Sys("Новое имя"), 2), 0);
+  EXPECT_EQ(host_.Set(book_, tTitle, 0, Sys("Новое имя"), setFlagLastField), ftSetSuccess);
   EXPECT_NE(ReadFile(book_).find(Kept("Новое имя")), std::string::npos);
   EXPECT_EQ(Reread(tTitle).text, Sys("Новое имя"));
 }
 
 TEST_F(Writes, WithoutFlagTheFileChangesOnlyAtEndOfBatch) {
   const std::string before = ReadFile(book_);
-  EXPECT_EQ(host_.Set(book_, tTitle, 0, "Later", 0), 0);
+  EXPECT_EQ(host_.Set(book_, tTitle, 0, "Later", 0), ftSetSuccess);
   EXPECT_EQ(ReadFile(book_), before);
   EXPECT_EQ(host_.Text(book_, tTitle), "Later") << "the edit is in the current document";
-  EXPECT_EQ(host_.EndBatch(), -2) << "the end-of-batch call answers -2 even when it saves";
+  EXPECT_EQ(host_.EndBatch(), ftFileError) << "the end-of-batch call answers -2 even when it saves";
   EXPECT_NE(ReadFile(book_).find("Later"), std::string::npos);
   EXPECT_EQ(host_.Get(book_, tTitle).text, "Later");
 }
 
 TEST_F(Writes, MissingElementsAreCreated) {
   const std::string bare = host_.Put("bare.fb2", "<FictionBook><body><p>x</p></body></FictionBook>");
-  EXPECT_EQ(host_.Set(bare, tTitle, 0, "Made", 2), 0);
+  EXPECT_EQ(host_.Set(bare, tTitle, 0, "Made", setFlagLastField), ftSetSuccess);
   EXPECT_EQ(host_.Get(bare, tTitle).text, "Made");
-  EXPECT_EQ(host_.Set(bare, tSeries, 0, "S1", 2), 0);
+  EXPECT_EQ(host_.Set(bare, tSeries, 0, "S1", setFlagLastField), ftSetSuccess);
   host_.EndBatch();
   EXPECT_EQ(host_.Get(bare, tSeries, 0).text, "S1");
-  EXPECT_EQ(host_.Get(bare, tSize).number, 1);
+  EXPECT_EQ(host_.Get(bare, tSize).number, ftNumeric32);
 }
 
 TEST_F(Writes, RepeatedUnitsChangeInsertAndAppend) {
-  EXPECT_EQ(host_.Set(book_, tAuthor, 1, "Second"), 0);
+  EXPECT_EQ(host_.Set(book_, tAuthor, 1, "Second"), ftSetSuccess);
   EXPECT_EQ(host_.Text(book_, tAuthor, 1), "Second");
-  EXPECT_EQ(host_.Get(book_, tAuthor, 2).code, -3) << "changing unit 1 adds nothing";
+  EXPECT_EQ(host_.Get(book_, tAuthor, 2).code, ftFieldEmpty) << "changing unit 1 adds nothing";
   // past the end: after the last occurrence, not at the unit asked for
-  EXPECT_EQ(host_.Set(book_, tAuthor, 5, "Third"), 0);
+  EXPECT_EQ(host_.Set(book_, tAuthor, 5, "Third"), ftSetSuccess);
   EXPECT_EQ(host_.Text(book_, tAuthor, 2), "Third");
-  EXPECT_EQ(host_.Get(book_, tAuthor, 5).code, -3);
+  EXPECT_EQ(host_.Get(book_, tAuthor, 5).code, ftFieldEmpty);
   // -1: a new occurrence in front of the others
-  EXPECT_EQ(host_.Set(book_, tAuthor, -1, "Zeroth", 2), 0);
+  EXPECT_EQ(host_.Set(book_, tAuthor, -1, "Zeroth", setFlagLastField), ftSetSuccess);
   EXPECT_EQ(Reread(tAuthor, 0).text, "Zeroth");
   EXPECT_EQ(host_.Text(book_, tAuthor, 1), "Berg");
   EXPECT_EQ(host_.Text(book_, tAuthor, 2), "Second");
@@ -69,7 +69,7 @@ TEST_F(Writes, RepeatedUnitsChangeInsertAndAppend) {
 TEST_F(Writes, FirstOccurrenceWithNoneExisting) {
   const std::string bare = host_.Put("bare.fb2", "<FictionBook><description><title-info><lang>ru</lang>"
                                                  "</title-info></description></FictionBook>");
-  EXPECT_EQ(host_.Set(bare, tAuthor, 3, "Only", 2), 0);
+  EXPECT_EQ(host_.Set(bare, tAuthor, 3, "Only", setFlagLastField), ftSetSuccess);
   EXPECT_EQ(host_.Get(bare, tAuthor, 0).text, "Only");
   // the new occurrence became the first child of title-info, before lang
   const std::string saved = ReadFile(bare);
@@ -77,69 +77,69 @@ TEST_F(Writes, FirstOccurrenceWithNoneExisting) {
 }
 
 TEST_F(Writes, AttributeOfRepeatedElement) {
-  EXPECT_EQ(host_.Set(book_, tSeries, 1, "Renamed", 2), 0);
+  EXPECT_EQ(host_.Set(book_, tSeries, 1, "Renamed", setFlagLastField), ftSetSuccess);
   EXPECT_EQ(Reread(tSeries, 1).text, "Renamed");
   EXPECT_EQ(host_.Text(book_, tSeries, 0), "Saga");
 }
 
 TEST_F(Writes, RemovalOfSubPathKeepsTheOccurrence) {
-  EXPECT_EQ(host_.Set(book_, tAuthor, 0, ""), 0);
-  EXPECT_EQ(host_.Get(book_, tAuthor, 0).code, -3);
+  EXPECT_EQ(host_.Set(book_, tAuthor, 0, ""), ftSetSuccess);
+  EXPECT_EQ(host_.Get(book_, tAuthor, 0).code, ftFieldEmpty);
   EXPECT_EQ(host_.Text(book_, tAuthors), Sys("Anna , Олег Сом")) << "the author element stays";
-  EXPECT_EQ(host_.Set(book_, tSeries, 0, "", 2), 0);
-  EXPECT_EQ(Reread(tSeries, 0).code, -3);
+  EXPECT_EQ(host_.Set(book_, tSeries, 0, "", setFlagLastField), ftSetSuccess);
+  EXPECT_EQ(Reread(tSeries, 0).code, ftFieldEmpty);
   EXPECT_EQ(host_.Text(book_, tSeries, 1), "Cycle");
 }
 
 TEST_F(Writes, RemovalOfOccurrenceMovesLaterOnesUp) {
-  EXPECT_EQ(host_.Set(book_, tGenre, 0, "", 2), 0);
+  EXPECT_EQ(host_.Set(book_, tGenre, 0, "", setFlagLastField), ftSetSuccess);
   EXPECT_EQ(Reread(tGenre, 0).text, "humor");
-  EXPECT_EQ(host_.Get(book_, tGenre, 1).code, -3);
+  EXPECT_EQ(host_.Get(book_, tGenre, 1).code, ftFieldEmpty);
 }
 
 TEST_F(Writes, RemovalOfPlainPathAndAttribute) {
-  EXPECT_EQ(host_.Set(book_, tTitle, 0, ""), 0);
-  EXPECT_EQ(host_.Get(book_, tTitle).code, -3);
-  EXPECT_EQ(host_.Set(book_, tFirstSeries, 0, "", 2), 0);
-  EXPECT_EQ(Reread(tFirstSeries).code, -3) << "the attribute of the first sequence is gone";
-  EXPECT_EQ(host_.Get(book_, tSeries, 0).code, -3);
+  EXPECT_EQ(host_.Set(book_, tTitle, 0, ""), ftSetSuccess);
+  EXPECT_EQ(host_.Get(book_, tTitle).code, ftFieldEmpty);
+  EXPECT_EQ(host_.Set(book_, tFirstSeries, 0, "", setFlagLastField), ftSetSuccess);
+  EXPECT_EQ(Reread(tFirstSeries).code, ftFieldEmpty) << "the attribute of the first sequence is gone";
+  EXPECT_EQ(host_.Get(book_, tSeries, 0).code, ftFieldEmpty);
   EXPECT_EQ(host_.Text(book_, tSeries, 1), "Cycle");
-  EXPECT_EQ(host_.Get(book_, tTitle).code, -3);
+  EXPECT_EQ(host_.Get(book_, tTitle).code, ftFieldEmpty);
 }
 
 TEST_F(Writes, RemovingWhatIsNotThereAnswersMinusTwoAndKeepsTheDocument) {
-  EXPECT_EQ(host_.Set(book_, tTitle, 0, "Pending"), 0);
-  EXPECT_EQ(host_.Set(book_, tAuthor, 3, ""), -2);
-  EXPECT_EQ(host_.Set(book_, tAuthor, -1, ""), -2);
+  EXPECT_EQ(host_.Set(book_, tTitle, 0, "Pending"), ftSetSuccess);
+  EXPECT_EQ(host_.Set(book_, tAuthor, 3, ""), ftFileError);
+  EXPECT_EQ(host_.Set(book_, tAuthor, -1, ""), ftFileError);
   EXPECT_EQ(host_.Text(book_, tTitle), "Pending") << "the pending edit survives";
-  EXPECT_EQ(host_.Get(book_, tMissing).code, -3);
+  EXPECT_EQ(host_.Get(book_, tMissing).code, ftFieldEmpty);
   EXPECT_EQ(Reread(tTitle).text, "Pending");
 }
 
 TEST_F(Writes, ReadOnlyFieldsAreRefusedWithoutLoading) {
   const std::string before = ReadFile(book_);
-  EXPECT_EQ(host_.Set(book_, tAuthors, 0, "x", 2), -2);
-  EXPECT_EQ(host_.Set(book_, tSize, 0, "1", 2), -2);
-  EXPECT_EQ(host_.Set(book_, tEncoding, 0, "koi8-r", 2), -2);
-  EXPECT_EQ(host_.Set(book_, tOddSpecial, 0, "x", 2), -2);
-  EXPECT_EQ(host_.Set(book_, kTestFieldCount, 0, "x", 2), -2);
-  EXPECT_EQ(host_.Set(book_, tTitle, -2, "x", 2), -2) << "units below -1 are refused";
-  EXPECT_EQ(host_.Set("/no/such/dir/x.fb2", tAuthors, 0, "x", 2), -2);
+  EXPECT_EQ(host_.Set(book_, tAuthors, 0, "x", setFlagLastField), ftFileError);
+  EXPECT_EQ(host_.Set(book_, tSize, 0, "1", setFlagLastField), ftFileError);
+  EXPECT_EQ(host_.Set(book_, tEncoding, 0, "koi8-r", setFlagLastField), ftFileError);
+  EXPECT_EQ(host_.Set(book_, tOddSpecial, 0, "x", setFlagLastField), ftFileError);
+  EXPECT_EQ(host_.Set(book_, kTestFieldCount, 0, "x", setFlagLastField), ftFileError);
+  EXPECT_EQ(host_.Set(book_, tTitle, -2, "x", setFlagLastField), ftFileError) << "units below -1 are refused";
+  EXPECT_EQ(host_.Set("/no/such/dir/x.fb2", tAuthors, 0, "x", setFlagLastField), ftFileError);
   host_.EndBatch();
   EXPECT_EQ(ReadFile(book_), before);
 }
 
 TEST_F(Writes, SettingTextOfElementWithChildrenDropsTheDocument) {
-  EXPECT_EQ(host_.Set(book_, tTitle, 0, "Lost"), 0);
-  EXPECT_EQ(host_.Set(book_, tAnnotationNode, 0, "text", 2), -2);
+  EXPECT_EQ(host_.Set(book_, tTitle, 0, "Lost"), ftSetSuccess);
+  EXPECT_EQ(host_.Set(book_, tAnnotationNode, 0, "text", setFlagLastField), ftFileError);
   host_.EndBatch();
   EXPECT_EQ(host_.Text(book_, tTitle), Sys("Ледяной маяк")) << "the dropped edit never reaches the file";
 }
 
 TEST_F(Writes, WriteToAnotherFileSavesTheFileBeingLeft) {
   const std::string other = host_.Put("other.fb2", kBook);
-  EXPECT_EQ(host_.Set(book_, tTitle, 0, "A-edit"), 0);
-  EXPECT_EQ(host_.Set(other, tTitle, 0, "B-edit"), 0);
+  EXPECT_EQ(host_.Set(book_, tTitle, 0, "A-edit"), ftSetSuccess);
+  EXPECT_EQ(host_.Set(other, tTitle, 0, "B-edit"), ftSetSuccess);
   EXPECT_NE(ReadFile(book_).find("A-edit"), std::string::npos);
   EXPECT_EQ(ReadFile(other).find("B-edit"), std::string::npos);
   host_.EndBatch();
@@ -148,7 +148,7 @@ TEST_F(Writes, WriteToAnotherFileSavesTheFileBeingLeft) {
 
 TEST_F(Writes, ReadOfAnotherFileDiscardsPendingEdits) {
   const std::string other = host_.Put("other.fb2", kBook);
-  EXPECT_EQ(host_.Set(book_, tTitle, 0, "Discarded"), 0);
+  EXPECT_EQ(host_.Set(book_, tTitle, 0, "Discarded"), ftSetSuccess);
   EXPECT_EQ(host_.Text(other, tTitle), Sys("Ледяной маяк"));
   host_.EndBatch();
   EXPECT_EQ(host_.Text(book_, tTitle), Sys("Ледяной маяк"));
@@ -156,7 +156,7 @@ TEST_F(Writes, ReadOfAnotherFileDiscardsPendingEdits) {
 
 TEST_F(Writes, UnloadWithoutSaveLeavesTheFile) {
   const std::string before = ReadFile(book_);
-  EXPECT_EQ(host_.Set(book_, tTitle, 0, "Unsaved"), 0);
+  EXPECT_EQ(host_.Set(book_, tTitle, 0, "Unsaved"), ftSetSuccess);
   host_.Unload();
   EXPECT_EQ(ReadFile(book_), before);
   host_.Load();
@@ -166,7 +166,7 @@ TEST_F(Writes, UnloadWithoutSaveLeavesTheFile) {
 TEST_F(Writes, Cp1251BookKeepsItsEncoding) {
   ModuleHost host;
   const std::string book = host.Copy(Samples() / "osenniy-sad-cp1251.fb2");
-  EXPECT_EQ(host.Set(book, fTitle, 0, Sys("Зимний сад"), 2), 0);
+  EXPECT_EQ(host.Set(book, fTitle, 0, Sys("Зимний сад"), setFlagLastField), ftSetSuccess);
   const std::string saved = ReadFile(book);
   // a host whose code page lacks Cyrillic sent its replacement characters (ASCII)
   const std::string word = SysHolds("Зимний") ? std::string("\xC7\xE8\xEC\xED\xE8\xE9") : Kept("Зимний");
@@ -182,7 +182,7 @@ TEST_F(Writes, SaveReplacesTheFileAndKeepsItsPermissions) {
   ASSERT_EQ(::chmod(book_.c_str(), 0640), 0);
   struct stat before {};
   ASSERT_EQ(::stat(book_.c_str(), &before), 0);
-  EXPECT_EQ(host_.Set(book_, tTitle, 0, "Perm", 2), 0);
+  EXPECT_EQ(host_.Set(book_, tTitle, 0, "Perm", setFlagLastField), ftSetSuccess);
   struct stat after {};
   ASSERT_EQ(::stat(book_.c_str(), &after), 0);
   EXPECT_EQ(after.st_mode & 07777, 0640u);
@@ -199,18 +199,18 @@ TEST_F(Writes, FailedSaveLeavesTheOldBytes) {
   const std::string book = (sub / "r.fb2").string();
   WriteFile(book, kBook);
   const std::string before = ReadFile(book);
-  ASSERT_EQ(host_.Set(book, tTitle, 0, "Never"), 0);
+  ASSERT_EQ(host_.Set(book, tTitle, 0, "Never"), ftSetSuccess);
   // the folder goes away under the pending edit: the save cannot create its temporary file
   fs::rename(sub, host_.Dir() / "moved");
-  EXPECT_EQ(host_.EndBatch(), -2);
+  EXPECT_EQ(host_.EndBatch(), ftFileError);
   EXPECT_EQ(ReadFile(host_.Dir() / "moved" / "r.fb2"), before);
   // with flag 2 the write still answers 0 when the save fails
   fs::rename(host_.Dir() / "moved", sub);
-  ASSERT_EQ(host_.Set(book, tTitle, 0, "Again"), 0);
+  ASSERT_EQ(host_.Set(book, tTitle, 0, "Again"), ftSetSuccess);
   fs::rename(sub, host_.Dir() / "moved");
   fs::create_directories(sub);
   fs::create_directory(sub / "r.fb2");  // a folder where the book was: the rename over it fails
-  EXPECT_EQ(host_.Set(book, tTitle, 0, "Twice", 2), 0);
+  EXPECT_EQ(host_.Set(book, tTitle, 0, "Twice", setFlagLastField), ftSetSuccess);
   EXPECT_TRUE(fs::is_directory(sub / "r.fb2"));
   EXPECT_EQ(ReadFile(host_.Dir() / "moved" / "r.fb2"), before);
 }
@@ -230,13 +230,13 @@ TEST_P(RefusedValues, AnswerMinusTwoAndChangeNothing) {
   const std::string other = host.Put("o.fb2", kBook);
   const std::string before = ReadFile(book);
   const std::string value = GetParam().value;
-  ASSERT_EQ(host.Set(book, tTitle, 0, "Pending"), 0);
-  EXPECT_EQ(host.Set(book, tTitle, 0, value, 2), -2);
-  EXPECT_EQ(host.Set(book, tSeries, -1, value, 2), -2) << "attributes too";
+  ASSERT_EQ(host.Set(book, tTitle, 0, "Pending"), ftSetSuccess);
+  EXPECT_EQ(host.Set(book, tTitle, 0, value, setFlagLastField), ftFileError);
+  EXPECT_EQ(host.Set(book, tSeries, -1, value, setFlagLastField), ftFileError) << "attributes too";
   EXPECT_EQ(ReadFile(book), before) << "nothing is written";
   EXPECT_EQ(host.Text(book, tTitle), "Pending") << "the pending edit is kept";
   // a refused write to another file does not save the one being left either
-  EXPECT_EQ(host.Set(other, tTitle, 0, value, 2), -2);
+  EXPECT_EQ(host.Set(other, tTitle, 0, value, setFlagLastField), ftFileError);
   EXPECT_EQ(ReadFile(book), before);
   EXPECT_EQ(host.Text(book, tTitle), "Pending");
   host.EndBatch();
@@ -261,11 +261,11 @@ INSTANTIATE_TEST_SUITE_P(Module, RefusedValues,
                          [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(Writes, TabLineFeedAndCarriageReturnAreText) {
-  EXPECT_EQ(host_.Set(book_, tTitle, 0, "a\tb", 2), 0);
+  EXPECT_EQ(host_.Set(book_, tTitle, 0, "a\tb", setFlagLastField), ftSetSuccess);
   EXPECT_EQ(Reread(tTitle).text, "a\tb");
-  EXPECT_EQ(host_.Set(book_, tAuthor, 0, "one\ntwo", 2), 0);
+  EXPECT_EQ(host_.Set(book_, tAuthor, 0, "one\ntwo", setFlagLastField), ftSetSuccess);
   EXPECT_EQ(Reread(tAuthor).text, "one\ntwo");
-  EXPECT_EQ(host_.Set(book_, tAuthor, 1, "cr\r", 2), 0);
+  EXPECT_EQ(host_.Set(book_, tAuthor, 1, "cr\r", setFlagLastField), ftSetSuccess);
 }
 
 // Text set into an element whose content is a CDATA section reads back as given,
@@ -288,7 +288,7 @@ TEST_P(CDataWrites, ReadBackExactly) {
                      "<lang>ru</lang></title-info></description><body><p>x</p></body></FictionBook>\n";
   const std::string book = host.Put("c.fb2", text);
   ASSERT_EQ(host.Text(book, tTitle), "old <b>");
-  ASSERT_EQ(host.Set(book, tTitle, 0, Sys(c.value), 2), 0);
+  ASSERT_EQ(host.Set(book, tTitle, 0, Sys(c.value), setFlagLastField), ftSetSuccess);
   host.EndBatch();
   EXPECT_EQ(host.Text(book, tTitle), Sys(c.value));
   EXPECT_EQ(host.Text(book, tEncoding), enc);
@@ -300,7 +300,7 @@ TEST_P(CDataWrites, ReadBackExactly) {
     EXPECT_FALSE(cdata) << saved;
   }
   // and the book stays editable: a second write over what the first one left
-  ASSERT_EQ(host.Set(book, tTitle, 0, "plain", 2), 0);
+  ASSERT_EQ(host.Set(book, tTitle, 0, "plain", setFlagLastField), ftSetSuccess);
   EXPECT_EQ(host.Text(book, tTitle), "plain");
 }
 
@@ -324,7 +324,7 @@ TEST_F(Writes, HardLinkedBookIsSavedInPlace) {
   if (ec) GTEST_SKIP() << "no hard links here: " << ec.message();
   // Wine answers one link for every file, so the module cannot tell either
   if (fs::hard_link_count(book_) != 2) GTEST_SKIP() << "the system does not count hard links";
-  EXPECT_EQ(host_.Set(book_, tTitle, 0, "Linked", 2), 0);
+  EXPECT_EQ(host_.Set(book_, tTitle, 0, "Linked", setFlagLastField), ftSetSuccess);
   EXPECT_EQ(fs::hard_link_count(book_), 2u);
   EXPECT_EQ(ReadFile(twin), ReadFile(book_));
   EXPECT_EQ(host_.Text(twin.string(), tTitle), "Linked");
@@ -348,7 +348,7 @@ TEST_F(Writes, WritableBookInAReadOnlyFolderIsSaved) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(90);
-    ::_exit(host_.Set(book, tTitle, 0, "Saved", 2) == 0 ? 0 : 91);
+    ::_exit(host_.Set(book, tTitle, 0, "Saved", setFlagLastField) == 0 ? 0 : 91);
   }
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
@@ -369,7 +369,7 @@ TEST_F(Writes, ReadOnlyBookInAHardLinkedPairIsNeverWritten) {
   const std::string before = ReadFile(book_);
   fs::permissions(book_, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                   fs::perm_options::remove);
-  EXPECT_EQ(host_.Set(book_, tTitle, 0, "Never", 2), 0);
+  EXPECT_EQ(host_.Set(book_, tTitle, 0, "Never", setFlagLastField), ftSetSuccess);
   EXPECT_EQ(ReadFile(book_), before);
   EXPECT_EQ(ReadFile(twin), before);
 }

@@ -1,10 +1,10 @@
 // Module tests: books inside .zip and .fbz archives, read through the five exports like plain books.
 #include <cstdlib>
 
-#include "fixtures.h"
-#include "json_reader.h"
-#include "module_host.h"
 #include "archive_fixtures.h"
+#include "corpus.h"
+#include "fixtures.h"
+#include "module_host.h"
 
 namespace velarin::moduletest {
 namespace {
@@ -179,19 +179,6 @@ TEST(ArchivedByTool, ZipToolArchive) {
 
 // --- the corpus's archived books against the independently computed values ---
 
-const JsonValue& Expectations() {
-  static const JsonValue all = JsonReader(ReadFile(Corpus() / "expected.json")).Parse();
-  return all;
-}
-
-std::vector<std::string> ArchivedCorpusBooks() {
-  std::vector<std::string> names;
-  if (!fs::exists(Corpus() / "expected.json")) return names;
-  for (const auto& [name, entry] : Expectations()["files"].object)
-    if (entry["container"].string == "zip") names.push_back(name);
-  return names;
-}
-
 // Windows hosts get ANSI text: an expected text outside ASCII is compared on Linux only
 // (the plain twins of these books, read in the same run, cover the rest there).
 bool Comparable(const std::string& text) {
@@ -245,7 +232,7 @@ std::vector<Expected> ExpectedAnswers(const JsonValue& e) {
 class ArchivedCorpusBook : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(ArchivedCorpusBook, FieldsMatchTheIndependentValues) {
-  const JsonValue& entry = Expectations()["files"][GetParam()];
+  const JsonValue& entry = CorpusExpectations()["files"][GetParam()];
   ModuleHost host;
   const std::string file = host.Copy(Corpus() / GetParam());
   const std::string before = ReadFile(file);
@@ -292,13 +279,12 @@ TEST_P(ArchivedCorpusBook, FieldsMatchTheIndependentValues) {
   EXPECT_EQ(ReadFile(file), before) << "reading never writes";
 }
 
-INSTANTIATE_TEST_SUITE_P(Corpus, ArchivedCorpusBook, ::testing::ValuesIn(ArchivedCorpusBooks()),
-                         [](const auto& info) {
-                           std::string name = info.param;
-                           for (char& c : name)
-                             if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-                           return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Corpus, ArchivedCorpusBook, ::testing::ValuesIn(CorpusBooks("zip")), [](const auto& info) {
+  std::string name = info.param;
+  for (char& c : name)
+    if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+  return name;
+});
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(ArchivedCorpusBook);
 
 }  // namespace

@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <vector>
 
@@ -16,6 +18,35 @@ using namespace velarin::platform;
 namespace fs = std::filesystem;
 
 namespace {
+
+// The text of what call threw, after checking its class; "" and a failure otherwise.
+template <class E, class F>
+std::string Thrown(F&& call) {
+  try {
+    call();
+  } catch (const E& e) {
+    return e.what();
+  } catch (const std::exception& e) {
+    ADD_FAILURE() << "another exception: " << e.what();
+    return "";
+  }
+  ADD_FAILURE() << "nothing thrown";
+  return "";
+}
+
+// A file error's text is its form with the full name, then the system's reason. Windows
+// words its reasons in the user's language: there the form alone is compared.
+void ExpectFileError(const std::string& text, const char* form, const fs::path& name, int posixReason) {
+  const std::string head = std::string(form) + " \"" + name.string() + "\". ";
+#ifdef _WIN32
+  (void)posixReason;
+  EXPECT_EQ(text.rfind(head, 0), 0u) << text;
+#else
+  EXPECT_EQ(text, head + std::strerror(posixReason));
+#endif
+}
+constexpr const char* kOpen = "Cannot open file";
+constexpr const char* kCreate = "Cannot create file";
 
 class Files : public ::testing::Test {
  protected:
@@ -36,14 +67,8 @@ class Files : public ::testing::Test {
 TEST_F(Files, ReadsWholeFilesAndRefusesFolders) {
   WriteWholeFile(Path("a"), "hello");
   EXPECT_EQ(ReadWholeFile(Path("a")), "hello");
-  EXPECT_THROW(ReadWholeFile(Path("missing")), EFOpenError);
-  EXPECT_THROW(ReadWholeFile(SysToWide(dir_.string())), EFOpenError);
-  try {
-    ReadWholeFile(Path("missing"));
-  } catch (const EFOpenError& e) {
-    EXPECT_EQ(std::string(e.what()).rfind("Cannot open file \"" + (dir_ / "missing").string() + "\". ", 0), 0u)
-        << e.what();
-  }
+  ExpectFileError(Thrown<EFOpenError>([&] { ReadWholeFile(Path("missing")); }), kOpen, dir_ / "missing", ENOENT);
+  ExpectFileError(Thrown<EFOpenError>([&] { ReadWholeFile(SysToWide(dir_.string())); }), kOpen, dir_, EISDIR);
   EXPECT_TRUE(FileExists(Path("a")));
   EXPECT_FALSE(FileExists(SysToWide(dir_.string())));
   EXPECT_TRUE(DirectoryExists(SysToWide(dir_.string())));
@@ -63,9 +88,12 @@ TEST_F(Files, OnlyRegularFilesAreOpened) {
       EXPECT_NE(std::string(e.what()).find("Not a regular file"), std::string::npos) << e.what();
     }
   }
-  EXPECT_THROW(ReadWholeFile(Path("pipe")), EFOpenError);
-  EXPECT_THROW(ReplaceFileContent(Path("pipe"), "x"), EFCreateError);
-  EXPECT_THROW(File::Open(u"/dev/null", OpenMode::Read), EFOpenError);
+  EXPECT_EQ(Thrown<EFOpenError>([&] { ReadWholeFile(Path("pipe")); }),
+            "Cannot open file \"" + (dir_ / "pipe").string() + "\". Not a regular file");
+  EXPECT_EQ(Thrown<EFCreateError>([&] { ReplaceFileContent(Path("pipe"), "x"); }),
+            "Cannot create file \"" + (dir_ / "pipe").string() + "\". Not a regular file");
+  EXPECT_EQ(Thrown<EFOpenError>([&] { File::Open(u"/dev/null", OpenMode::Read); }),
+            "Cannot open file \"/dev/null\". Not a regular file");
   EXPECT_TRUE(fs::is_fifo(dir_ / "pipe"));
 
   const FileIdentity pipe = IdentifyFile(Path("pipe"));
@@ -105,11 +133,13 @@ TEST_F(Files, ReplaceKeepsPermissionsAndLeavesNoTemporaryFile) {
 TEST_F(Files, ReplaceLeavesAReadOnlyFileAlone) {
   WriteWholeFile(Path("locked.fb2"), "old");
   ::chmod((dir_ / "locked.fb2").c_str(), 0444);
-  EXPECT_THROW(ReplaceFileContent(Path("locked.fb2"), "new"), EFCreateError);
+  ExpectFileError(Thrown<EFCreateError>([&] { ReplaceFileContent(Path("locked.fb2"), "new"); }), kCreate,
+                  dir_ / "locked.fb2", EACCES);
   EXPECT_EQ(ReadWholeFile(Path("locked.fb2")), "old");
   EXPECT_EQ(Entries(), 1u);
   // Nor is it opened for writing, whoever asks (root too).
-  EXPECT_THROW(File::Open(Path("locked.fb2"), OpenMode::ReadWrite), EFOpenError);
+  ExpectFileError(Thrown<EFOpenError>([&] { File::Open(Path("locked.fb2"), OpenMode::ReadWrite); }), kOpen,
+                  dir_ / "locked.fb2", EACCES);
   EXPECT_NO_THROW(File::Open(Path("locked.fb2"), OpenMode::Read));
 }
 
@@ -273,11 +303,23 @@ TEST_F(Files, OpenFileOperations) {
   char buf[8] = {};
   EXPECT_EQ(f.Read(buf, sizeof buf), 4u);
   f.Close();
-  EXPECT_THROW(File::Open(Path("f"), OpenMode::CreateNew), EFCreateError);
+  ExpectFileError(Thrown<EFCreateError>([&] { File::Open(Path("f"), OpenMode::CreateNew); }), kCreate, dir_ / "f",
+                  EEXIST);
   faults::Arm(faults::Op::Write, 2);
   File g = File::Open(Path("g"), OpenMode::Create);
   g.Write("a", 1);
-  EXPECT_THROW(g.Write("b", 1), EInOutError);
+  try {
+    g.Write("b", 1);
+    ADD_FAILURE() << "the armed write went through";
+  } catch (const EInOutError& e) {
+    // the seam fails a write as a full disk would, with the system's own code and text
+#ifdef _WIN32
+    EXPECT_EQ(e.ErrorCode(), 112);  // ERROR_DISK_FULL
+#else
+    EXPECT_EQ(e.ErrorCode(), ENOSPC);
+    EXPECT_STREQ(e.what(), std::strerror(ENOSPC));
+#endif
+  }
   EXPECT_EQ(faults::Calls(faults::Op::Write), 3);  // counted since DisarmAll
 }
 

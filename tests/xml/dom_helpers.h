@@ -9,8 +9,9 @@
 
 namespace velarin::xml::domtest {
 
-inline DOMDocument Parse(const std::string& bytes) {
-  DOMDocument d = GetDOM()->createDocument();
+// A document of the back-end registered under backend (the default when empty) loaded from bytes.
+inline DOMDocument Parse(const std::string& bytes, const std::string& backend = "") {
+  DOMDocument d = GetDOM(backend)->createDocument();
   EXPECT_TRUE(d->loadBytes(bytes)) << platform::WideToUtf8(d->parseError().reason);
   return d;
 }

@@ -32,6 +32,23 @@ void CopyBytes(TZAStream& from, TZAStream& to, uint64_t n, const TZAComponent* o
 
 constexpr uint64_t kRecordOverruns = UINT64_MAX;
 
+// The length of the data descriptor at `at` that belongs to the entry was, in the form it
+// has (signed or not); 0 when none is there whole within the available bytes.
+template <class Read>
+uint64_t DescriptorLength(Read&& read, uint64_t at, uint64_t available, const TDirItem& was) {
+  uint8_t dd[kSignedZip64DescriptorSize] = {};
+  const size_t have = size_t(std::min<uint64_t>(sizeof dd, available));
+  if (!read(at, dd, have)) return 0;
+  const bool wide = was.Header.CompressedSize == kMarker32 || was.Header.UncompressedSize == kMarker32;
+  for (bool withSignature : {true, false}) {
+    TZAReader r(dd, have);
+    const TDataDescriptor d = ParseDataDescriptor(r, withSignature, wide);
+    if (r.Ok() && d.Signature == (withSignature ? kDescriptorSig : 0) && d.Crc32 == was.Header.Crc32)
+      return DescriptorSize(withSignature, wide);
+  }
+  return 0;
+}
+
 // The length of an entry's whole local record at `at`: the header, the name and extra
 // field as the local header gives them, the data, and a data descriptor when one follows.
 // 0 when no local header is there; kRecordOverruns when the record needs more than the
@@ -41,26 +58,14 @@ uint64_t LocalRecordLength(Read&& read, uint64_t at, uint64_t available, const T
   uint8_t raw[kLocalHeaderSize];
   if (available < sizeof raw) return kRecordOverruns;
   if (!read(at, raw, sizeof raw)) return 0;
-  const TLocalHeader l = ParseLocalHeader(raw);
+  TZAReader r(raw, sizeof raw);
+  const TLocalHeader l = ParseLocalHeader(r);
   if (l.Signature != kLocalSig) return 0;
   uint64_t length = kLocalHeaderSize + uint64_t(l.NameLength) + l.ExtraLength;
   const uint64_t packed = was.CompressedSize();
   if (packed > available || length + packed > available) return kRecordOverruns;
   length += packed;
-  if (l.Flags & 8) {
-    // A data descriptor follows the data; it belongs to the record and goes with it.
-    uint8_t dd[24] = {};
-    size_t have = size_t(std::min<uint64_t>(sizeof dd, available - length));
-    if (read(at + length, dd, have)) {
-      TZAReader v(dd, have);
-      bool wide = was.Header.CompressedSize == kMarker32 || was.Header.UncompressedSize == kMarker32;
-      uint32_t first = v.U32(), second = v.U32();
-      if (first == kDescriptorSig && second == was.Header.Crc32 && have >= (wide ? 24u : 16u))
-        length += wide ? 24 : 16;
-      else if (first == was.Header.Crc32 && have >= (wide ? 20u : 12u))
-        length += wide ? 20 : 12;
-    }
-  }
+  if (l.Flags & 8) length += DescriptorLength(read, at + length, available - length, was);
   return length;
 }
 
@@ -88,7 +93,7 @@ void TZABaseArchiver::CheckRecordsApart() {
     if (at >= next || packed > next - at || next - at - packed < kLocalHeaderSize) throw EZAException(64, this);
     // Name, extra field and descriptor add at most this much: only a record that close to
     // the next one needs its local header read.
-    if (next - at - packed - kLocalHeaderSize >= 2 * 0xFFFFu + 24) continue;
+    if (next - at - packed - kLocalHeaderSize >= 2 * 0xFFFFu + kSignedZip64DescriptorSize) continue;
     const uint64_t length = LocalRecordLength(reader, at, next - at, e);
     if (length == kRecordOverruns) throw EZAException(64, this);
   }
@@ -139,7 +144,8 @@ uint64_t TZABaseArchiver::RecordEnd(const TDirItem& e, uint64_t limit) {
   if (least > limit || limit - least >= 2 * 0xFFFFu) return least;
   uint8_t raw[kLocalHeaderSize];
   if (!ZAReadAt(*dir_->Stream, int64_t(at), raw, sizeof raw)) return least;
-  const TLocalHeader l = ParseLocalHeader(raw);
+  TZAReader r(raw, sizeof raw);
+  const TLocalHeader l = ParseLocalHeader(r);
   if (l.Signature != kLocalSig) return least;
   return least + l.NameLength + l.ExtraLength;
 }
@@ -411,6 +417,69 @@ void TZABaseArchiver::FlushCopies() {
   CopyBytes(*tail_, *dir_->Stream, length, this);
 }
 
+void TZABaseArchiver::AppendCentralRecord(TDirItem& item, std::string& directory) {
+  TZACentralHeader& h = item.Header;
+  std::string name = item.RawName;
+  if (name.empty() && !item.Name.empty()) {
+    bool utf8 = false;
+    name = EncodeName(item.Name, utf8);
+    h.Flags = uint16_t((h.Flags & ~0x0800) | (utf8 ? 0x0800 : 0));
+  }
+  if (name.size() > 0xFFFF) throw EZAException(61, this, {platform::WideToSys(item.Name)});
+  std::string zip64;
+  TZAWriter z(zip64);
+  if (h.UncompressedSize == kMarker32) z.U64(item.Zip64UncompressedSize);
+  if (h.CompressedSize == kMarker32) z.U64(item.Zip64CompressedSize);
+  if (h.LocalHeaderOffset == kMarker32) z.U64(item.Zip64LocalHeaderOffset);
+  if (h.DiskStart == kZip64Marker16) z.U32(item.Zip64DiskStart);
+  std::string extra;
+  if (!zip64.empty()) TZAWriter(extra).U16(1).U16(uint16_t(zip64.size())).Bytes(zip64);
+  item.ExtraFields.ForEach([&](uint16_t id, const uint8_t* data, uint16_t size) {
+    if (id == 1) return;
+    // The extra length is a 16-bit field: a block that would not fit is left out.
+    if (extra.size() + 4 + size > 0xFFFF) return;
+    TZAWriter(extra).U16(id).U16(size);
+    extra.append(reinterpret_cast<const char*>(data), size);
+  });
+  if (item.Comment.size() > 0xFFFF) item.Comment.resize(0xFFFF);
+  h.NameLength = uint16_t(name.size());
+  h.ExtraLength = uint16_t(extra.size());
+  h.CommentLength = uint16_t(item.Comment.size());
+  TZAWriter(directory)
+      .U32(kCentralSig).U16(h.VersionMadeBy).U16(h.VersionNeeded).U16(h.Flags).U16(h.Method).U16(h.ModTime)
+      .U16(h.ModDate).U32(h.Crc32).U32(h.CompressedSize).U32(h.UncompressedSize).U16(h.NameLength)
+      .U16(h.ExtraLength).U16(h.CommentLength).U16(h.DiskStart).U16(h.InternalAttributes)
+      .U32(h.ExternalAttributes).U32(h.LocalHeaderOffset)
+      .Bytes(name).Bytes(extra).Bytes(item.Comment);
+}
+
+std::string TZABaseArchiver::EndRecords(uint64_t count, uint64_t size, uint64_t offset, uint64_t after) {
+  TZADirManager& d = *dir_;
+  const uint64_t volume = 0;  // this component writes single-volume archives only
+  std::string tail;
+  if (after >= kMarker32 || count >= kZip64Marker16) {
+    TZAWriter(tail)
+        .U32(kZip64EndSig).U64(kZip64EndRecordSize - 12).U16(45).U16(45).U32(uint32_t(volume))
+        .U32(uint32_t(volume)).U64(count).U64(count).U64(size).U64(offset)
+        .U32(kZip64LocatorSig).U32(uint32_t(volume)).U64(after).U32(uint32_t(volume + 1));
+  }
+  // The signature read at open is written again as it was.
+  TZAReader r(d.EndRecord, sizeof d.EndRecord);
+  uint32_t signature = ParseEndRecord(r).Signature;
+  if (signature == 0) signature = kEndSig;
+  const uint16_t counted = count >= kZip64Marker16 ? kZip64Marker16 : uint16_t(count);
+  const std::string& comment = d.Comment;
+  std::string record;
+  TZAWriter(record)
+      .U32(signature).U16(uint16_t(volume)).U16(uint16_t(volume)).U16(counted).U16(counted)
+      .U32(size >= kMarker32 ? kMarker32 : uint32_t(size)).U32(offset >= kMarker32 ? kMarker32 : uint32_t(offset))
+      .U16(uint16_t(std::min<size_t>(comment.size(), 0xFFFF)));
+  std::memcpy(d.EndRecord, record.data(), sizeof d.EndRecord);
+  tail += record;
+  tail.append(comment, 0, std::min<size_t>(comment.size(), 0xFFFF));
+  return tail;
+}
+
 void TZABaseArchiver::WriteCentralDirectory(bool atEnd, TZAStream* target) {
   TZADirManager& d = *dir_;
   TZAStream& out = target ? *target : *d.Stream;
@@ -427,40 +496,7 @@ void TZABaseArchiver::WriteCentralDirectory(bool atEnd, TZAStream* target) {
   std::string directory;
   uint64_t size = 0;
   for (int32_t i = 0; i < entries.Count(); ++i) {
-    TDirItem& item = entries.Item(i);
-    TZACentralHeader& h = item.Header;
-    std::string name = item.RawName;
-    if (name.empty() && !item.Name.empty()) {
-      bool utf8 = false;
-      name = EncodeName(item.Name, utf8);
-      h.Flags = uint16_t((h.Flags & ~0x0800) | (utf8 ? 0x0800 : 0));
-    }
-    if (name.size() > 0xFFFF) throw EZAException(61, this, {platform::WideToSys(item.Name)});
-    std::string zip64;
-    TZAWriter z(zip64);
-    if (h.UncompressedSize == kMarker32) z.U64(item.Zip64UncompressedSize);
-    if (h.CompressedSize == kMarker32) z.U64(item.Zip64CompressedSize);
-    if (h.LocalHeaderOffset == kMarker32) z.U64(item.Zip64LocalHeaderOffset);
-    if (h.DiskStart == 0xFFFF) z.U32(item.Zip64DiskStart);
-    std::string extra;
-    if (!zip64.empty()) TZAWriter(extra).U16(1).U16(uint16_t(zip64.size())).Bytes(zip64);
-    item.ExtraFields.ForEach([&](uint16_t id, const uint8_t* data, uint16_t size) {
-      if (id == 1) return;
-      // The extra length is a 16-bit field: a block that would not fit is left out.
-      if (extra.size() + 4 + size > 0xFFFF) return;
-      TZAWriter(extra).U16(id).U16(size);
-      extra.append(reinterpret_cast<const char*>(data), size);
-    });
-    if (item.Comment.size() > 0xFFFF) item.Comment.resize(0xFFFF);
-    h.NameLength = uint16_t(name.size());
-    h.ExtraLength = uint16_t(extra.size());
-    h.CommentLength = uint16_t(item.Comment.size());
-    TZAWriter(directory)
-        .U32(kCentralSig).U16(h.VersionMadeBy).U16(h.VersionNeeded).U16(h.Flags).U16(h.Method).U16(h.ModTime)
-        .U16(h.ModDate).U32(h.Crc32).U32(h.CompressedSize).U32(h.UncompressedSize).U16(h.NameLength)
-        .U16(h.ExtraLength).U16(h.CommentLength).U16(h.DiskStart).U16(h.InternalAttributes)
-        .U32(h.ExternalAttributes).U32(h.LocalHeaderOffset)
-        .Bytes(name).Bytes(extra).Bytes(item.Comment);
+    AppendCentralRecord(entries.Item(i), directory);
     // Written in pieces: a directory of large records is never held whole a second time.
     if (directory.size() >= kDirectoryPiece || i + 1 == entries.Count()) {
       put(directory);
@@ -468,35 +504,8 @@ void TZABaseArchiver::WriteCentralDirectory(bool atEnd, TZAStream* target) {
       directory.clear();
     }
   }
-
-  const uint64_t count = uint64_t(entries.Count());
-  const uint64_t volume = 0;  // this component writes single-volume archives only
-  std::string tail;
   const uint64_t after = uint64_t(out.Position());
-  if (after >= kMarker32 || count >= 0xFFFF) {
-    TZAWriter(tail)
-        .U32(kZip64EndSig).U64(44).U16(45).U16(45).U32(uint32_t(volume)).U32(uint32_t(volume))
-        .U64(count).U64(count).U64(size).U64(offset)
-        .U32(kZip64LocatorSig).U32(uint32_t(volume)).U64(after).U32(uint32_t(volume + 1));
-  }
-  uint8_t* end = d.EndRecord;
-  uint32_t signature = uint32_t(end[0]) | uint32_t(end[1]) << 8 | uint32_t(end[2]) << 16 | uint32_t(end[3]) << 24;
-  if (signature == 0) signature = kEndSig;
-  uint16_t counted = count > 0xFFFE ? 0xFFFF : uint16_t(count);
-  const std::string& comment = d.Comment;
-  std::string record;
-  TZAWriter(record)
-      .U32(signature).U16(uint16_t(volume)).U16(uint16_t(volume)).U16(counted).U16(counted)
-      .U32(size >= kMarker32 ? kMarker32 : uint32_t(size)).U32(offset >= kMarker32 ? kMarker32 : uint32_t(offset))
-      .U16(uint16_t(std::min<size_t>(comment.size(), 0xFFFF)));
-  std::memcpy(end, record.data(), sizeof d.EndRecord);
-  tail += record;
-  tail.append(comment, 0, std::min<size_t>(comment.size(), 0xFFFF));
-  try {
-    if (out.Write(tail.data(), tail.size()) != tail.size()) throw EZAException(46, this);
-  } catch (const EInOutError&) {
-    throw EZAException(46, this);
-  }
+  put(EndRecords(uint64_t(entries.Count()), size, offset, after));
   if (!target) {
     d.DirectoryOffset = int64_t(offset);
     d.EndRecordPosition = int64_t(after);

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "archive/ZAExcept.h"
+#include "archive/ZARecords.h"
 #include "platform/codepage.h"
 #include "platform/text.h"
 
@@ -21,53 +22,49 @@ const std::u16string& TDirItem::SourceFileName() const noexcept {
 }
 
 uint64_t TDirItem::CompressedSize() const {
-  return Header.CompressedSize == 0xFFFFFFFFu ? Zip64CompressedSize : Header.CompressedSize;
+  return Header.CompressedSize == kZip64Marker ? Zip64CompressedSize : Header.CompressedSize;
 }
 uint64_t TDirItem::UncompressedSize() const {
-  return Header.UncompressedSize == 0xFFFFFFFFu ? Zip64UncompressedSize : Header.UncompressedSize;
+  return Header.UncompressedSize == kZip64Marker ? Zip64UncompressedSize : Header.UncompressedSize;
 }
 uint64_t TDirItem::LocalHeaderOffset() const {
-  return Header.LocalHeaderOffset == 0xFFFFFFFFu ? Zip64LocalHeaderOffset : Header.LocalHeaderOffset;
+  return Header.LocalHeaderOffset == kZip64Marker ? Zip64LocalHeaderOffset : Header.LocalHeaderOffset;
 }
 
 // ---- TZAExtraFields
 
-namespace {
-uint16_t LE16(const std::string& s, size_t at) {
-  return uint16_t(uint8_t(s[at]) | (uint8_t(s[at + 1]) << 8));
-}
-}  // namespace
-
 TZAExtraField TZAExtraFields::const_iterator::operator*() const {
+  TZAReader r(bytes_->data() + at_, bytes_->size() - at_);
   TZAExtraField f;
-  f.HeaderID = LE16(*bytes_, at_);
-  f.DataSize = LE16(*bytes_, at_ + 2);
+  f.HeaderID = r.U16();
+  f.DataSize = r.U16();
   f.Data.assign(*bytes_, at_ + 4, f.DataSize);
   return f;
 }
 
 TZAExtraFields::const_iterator& TZAExtraFields::const_iterator::operator++() {
-  at_ += 4 + size_t(LE16(*bytes_, at_ + 2));
+  TZAReader r(bytes_->data() + at_, bytes_->size() - at_);
+  r.Skip(2);
+  at_ += 4 + size_t(r.U16());
   return *this;
 }
 
 TZAExtraFields TZAExtraFields::FromBytes(const void* data, size_t n) {
   TZAExtraFields list;
   if (n < 4) return list;
-  const auto* p = static_cast<const uint8_t*>(data);
-  std::string bytes(reinterpret_cast<const char*>(p), n);
+  std::string bytes(static_cast<const char*>(data), n);
   size_t at = 0;
-  while (n - at >= 4) {
-    const size_t declared = size_t(p[at + 2] | (p[at + 3] << 8)), room = n - at - 4;
+  for (TZAReader r(bytes); r.Remaining() >= 4; at = r.Offset()) {
+    r.Skip(2);
+    const size_t declared = r.U16(), room = r.Remaining();
     ++list.count_;
     if (declared > room) {
       // The last block keeps the data that is there, under the size it really has.
-      bytes[at + 2] = char(room & 0xFF);
-      bytes[at + 3] = char(room >> 8);
+      ZAPut16(reinterpret_cast<uint8_t*>(&bytes[at + 2]), uint16_t(room));
       at = n;
       break;
     }
-    at += 4 + declared;
+    r.Skip(declared);
   }
   bytes.resize(at);
   list.bytes_ = std::make_shared<const std::string>(std::move(bytes));
@@ -84,10 +81,7 @@ TZAExtraField TZAExtraFields::at(size_t i) const {
 void TZAExtraFields::push_back(const TZAExtraField& field) {
   const size_t size = std::min<size_t>(field.Data.size(), 0xFFFF);
   std::string bytes = bytes_ ? *bytes_ : std::string();
-  bytes += char(field.HeaderID & 0xFF);
-  bytes += char(field.HeaderID >> 8);
-  bytes += char(size & 0xFF);
-  bytes += char(size >> 8);
+  TZAWriter(bytes).U16(field.HeaderID).U16(uint16_t(size));
   bytes.append(field.Data, 0, size);
   bytes_ = std::make_shared<const std::string>(std::move(bytes));
   ++count_;
@@ -326,7 +320,7 @@ const TDirItem& TZARollback::Old(int32_t i) const {
 
 uint64_t TZARollback::OldOffset(int32_t i) const {
   const Place& p = places_.at(size_t(i));
-  return p.Offset == 0xFFFFFFFFu ? p.Zip64Offset : p.Offset;
+  return p.Offset == kZip64Marker ? p.Zip64Offset : p.Offset;
 }
 
 void TZARollback::Restore() const {

@@ -9,6 +9,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "archive/ZAReader.h"
+
 namespace velarin::archive {
 
 class TZAComponent;
@@ -89,11 +91,11 @@ class TZAExtraFields {
   template <class F>
   void ForEach(F&& f) const {
     if (!bytes_) return;
-    const auto* p = reinterpret_cast<const uint8_t*>(bytes_->data());
-    for (size_t at = 0; at + 4 <= bytes_->size();) {
-      const uint16_t id = uint16_t(p[at] | (p[at + 1] << 8)), size = uint16_t(p[at + 2] | (p[at + 3] << 8));
-      f(id, p + at + 4, size);
-      at += 4 + size_t(size);
+    for (TZAReader r(*bytes_); r.Remaining() >= 4;) {
+      const uint16_t id = r.U16(), size = r.U16();
+      const uint8_t* data = r.Span(size);
+      if (!data) break;  // never so: the list holds whole blocks only
+      f(id, data, size);
     }
   }
 

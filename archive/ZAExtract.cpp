@@ -17,8 +17,6 @@
 namespace velarin::archive {
 namespace {
 
-size_t ReadFull(TZAStream& s, uint8_t* buffer, size_t n) { return ZAReadFull(s, buffer, n); }
-
 constexpr uint64_t kOutputWindow = 128 * 1024;
 
 int64_t ClampToInt64(uint64_t v) { return v > uint64_t(INT64_MAX) ? INT64_MAX : int64_t(v); }
@@ -33,6 +31,36 @@ bool IsForeignMethod(uint16_t method) {
 // The largest block of the block format that is read into memory whole; real writers
 // use blocks of a megabyte or less.
 constexpr uint32_t kMaxBlockLength = 16u << 20;
+
+// The header traditional encryption puts in front of an entry's data.
+constexpr size_t kEncryptionHeaderSize = 12;
+
+// The 50-byte header in front of block-format data.
+constexpr size_t kBlockHeaderSize = 50;
+constexpr size_t kCheckBlockSize = 16;
+struct TBlockHeader {
+  uint32_t BlockSize, Total32, BlockCount;
+  uint8_t FailBlocks, Compressed;
+  uint16_t Cipher;  // 0xFFFF: none
+  uint32_t CheckCrc;
+  const uint8_t* CheckBlock;  // kCheckBlockSize bytes inside the span parsed
+};
+
+TBlockHeader ParseBlockHeader(TZAReader& r) {
+  TBlockHeader b;
+  b.BlockSize = r.U32();
+  r.Skip(4);
+  b.Total32 = r.U32();
+  r.Skip(4);
+  b.BlockCount = r.U32();
+  b.FailBlocks = r.U8();
+  b.Compressed = r.U8();
+  b.Cipher = r.U16();
+  b.CheckCrc = r.U32();
+  b.CheckBlock = r.Span(kCheckBlockSize);
+  r.Skip(kBlockHeaderSize - r.Offset());
+  return b;
+}
 
 }  // namespace
 
@@ -108,12 +136,11 @@ bool TZABaseArchiver::DecodeEntryData(TZAStream& archive, TZAStream& destination
   const uint16_t method = item.Header.Method;
   if (method == 9) throw EZAException(55, this);
   if (IsForeignMethod(method)) throw EZAException(8, this);
-  uint8_t raw[30];
+  uint8_t raw[kLocalHeaderSize];
   archive.ReadBuffer(raw, sizeof raw);
-  TZAReader local(raw, sizeof raw);
-  local.Skip(26);
-  uint16_t nameLength = local.U16(), extraLength = local.U16();
-  int64_t dataStart = archive.Position() + nameLength + extraLength;
+  TZAReader r(raw, sizeof raw);
+  const TLocalHeader local = ParseLocalHeader(r);
+  int64_t dataStart = archive.Position() + local.NameLength + local.ExtraLength;
   archive.Seek(dataStart);
 
   int64_t cs = ClampToInt64(item.CompressedSize());
@@ -173,6 +200,25 @@ bool TZABaseArchiver::RequestPassword(const std::u16string& name) {
   return !skip;
 }
 
+bool TZABaseArchiver::FindPassword(TZAStream& archive, const TDirItem& item, TZACryptKeys& keys) {
+  const TZACentralHeader& h = item.Header;
+  const int64_t at = archive.Position();
+  // The header's last byte repeats the CRC's high byte, or the time's for a streamed entry.
+  const uint8_t check = (h.Flags & 8) ? uint8_t(h.ModTime >> 8) : uint8_t(h.Crc32 >> 24);
+  for (;;) {
+    archive.Seek(at);
+    uint8_t header[kEncryptionHeaderSize];
+    if (ZAReadFull(archive, header, sizeof header) != sizeof header) return false;
+    TZACryptKeys k(Password);
+    k.Decrypt(header, sizeof header);
+    if (header[kEncryptionHeaderSize - 1] == check) {
+      keys = k;
+      return true;
+    }
+    if (!RequestPassword(item.Name)) return false;
+  }
+}
+
 bool TZABaseArchiver::DecodeStoredDeflated(TZAStream& archive, TZAStream& destination, const TDirItem& item,
                                            int64_t cs, uint32_t& crc, uint64_t& written) {
   skipFile_ = false;
@@ -180,22 +226,10 @@ bool TZABaseArchiver::DecodeStoredDeflated(TZAStream& archive, TZAStream& destin
   const uint64_t limit = item.UncompressedSize();
   std::optional<TZACryptKeys> keys;
   if (h.Flags & 1) {
-    if (cs < 12) return false;
-    cs -= 12;
-    int64_t at = archive.Position();
-    uint8_t check = (h.Flags & 8) ? uint8_t(h.ModTime >> 8) : uint8_t(h.Crc32 >> 24);
-    for (;;) {
-      archive.Seek(at);
-      uint8_t header[12];
-      if (ReadFull(archive, header, 12) != 12) return false;
-      TZACryptKeys k(Password);
-      k.Decrypt(header, 12);
-      if (header[11] == check) {
-        keys = k;
-        break;
-      }
-      if (!RequestPassword(item.Name)) return false;
-    }
+    if (cs < int64_t(kEncryptionHeaderSize)) return false;
+    cs -= int64_t(kEncryptionHeaderSize);
+    keys.emplace(Password);
+    if (!FindPassword(archive, item, *keys)) return false;
   }
 
   std::unique_ptr<TZAInflater> inflater;
@@ -213,7 +247,7 @@ bool TZABaseArchiver::DecodeStoredDeflated(TZAStream& archive, TZAStream& destin
   int64_t done = 0;
   while (done < cs) {
     size_t n = size_t(std::min<int64_t>(int64_t(kZAChunkSize), cs - done));
-    if (ReadFull(archive, in.data(), n) != n) return false;
+    if (ZAReadFull(archive, in.data(), n) != n) return false;
     if (keys) keys->Decrypt(in.data(), n);
     if (h.Method == 0) {
       if (!Emit(destination, in.data(), n, limit, crc, written)) return false;
@@ -238,71 +272,66 @@ bool TZABaseArchiver::DecodeBlockFormat(TZAStream& archive, TZAStream& destinati
   // Every read stays inside the entry's compressed data.
   int64_t left = cs;
   auto take = [&](uint8_t* buffer, size_t n) {
-    if (int64_t(n) > left || ReadFull(archive, buffer, n) != n) return false;
+    if (int64_t(n) > left || ZAReadFull(archive, buffer, n) != n) return false;
     left -= int64_t(n);
     return true;
   };
-  uint8_t raw[50];
+  uint8_t raw[kBlockHeaderSize];
   if (!take(raw, sizeof raw)) return false;
   TZAReader r(raw, sizeof raw);
-  uint32_t blockSize = r.U32();
-  r.Skip(4);
-  uint32_t total32 = r.U32();
-  r.Skip(4);
-  uint32_t blockCount = r.U32();
-  uint8_t failBlocks = r.U8();
-  uint8_t compressed = r.U8();
-  uint16_t cipher = r.U16();
-  uint32_t checkCrc = r.U32();
-  const uint8_t* checkBlock = raw + 28;
-
-  if (cipher != 0xFFFF) {
+  const TBlockHeader b = ParseBlockHeader(r);
+  if (b.Cipher != 0xFFFF) {
     // No deciphering step exists, so the check block is tested as it stands; since the
     // outcome cannot change with the password, the user is asked once at most.
-    if (ZACrc32(0, checkBlock, 16) != checkCrc) {
+    if (ZACrc32(0, b.CheckBlock, kCheckBlockSize) != b.CheckCrc) {
       RequestPassword(item.Name);
       return false;
     }
   }
   const uint64_t limit = item.UncompressedSize();
-  uint64_t total = item.Header.UncompressedSize == 0xFFFFFFFFu ? item.Zip64UncompressedSize : total32;
+  uint64_t total = item.Header.UncompressedSize == kZip64Marker ? item.Zip64UncompressedSize : b.Total32;
   std::vector<uint8_t> in, out(size_t(std::clamp<uint64_t>(limit + 1, 4096, kZAChunkSize)));
-  for (uint32_t b = 0; b < blockCount; ++b) {
+  for (uint32_t k = 0; k < b.BlockCount; ++k) {
     uint8_t lenBytes[4];
     if (!take(lenBytes, 4)) return false;
     uint32_t length = TZAReader(lenBytes, 4).U32();
     if (int64_t(length) > left || length > kMaxBlockLength) return false;
-    uint64_t expected = b + 1 < blockCount ? blockSize : (total > written ? total - written : 0);
+    uint64_t expected = k + 1 < b.BlockCount ? b.BlockSize : (total > written ? total - written : 0);
     if (expected > limit - std::min(limit, written)) return false;  // more than the entry declares
     in.resize(length);
     if (!take(in.data(), length)) return false;
-    if (!compressed) {
+    if (!b.Compressed) {
       if (length != expected) return false;
       if (!Emit(destination, in.data(), length, limit, crc, written)) return false;
       continue;
     }
-    if (failBlocks) return false;
-    std::unique_ptr<TZAInflater> inflater;
-    try {
-      inflater = TZAInflater::ForZlibStream();
-    } catch (const EDecompressionError&) {
-      return false;
-    }
-    inflater->SetInput(in.data(), in.size());
-    uint64_t produced = 0;
-    for (;;) {
-      size_t got = 0;
-      TZAInflater::Result res = inflater->Inflate(out.data(), out.size(), &got);
-      if (res == TZAInflater::Result::Error) return false;
-      if (produced + got > expected) return false;
-      if (got && !Emit(destination, out.data(), got, limit, crc, written)) return false;
-      produced += got;
-      if (res == TZAInflater::Result::StreamEnd) break;
-      if (got < out.size() && inflater->InputLeft() == 0) return false;  // the block's stream never ends
-    }
-    if (produced == 0 || produced != expected) return false;
+    if (b.FailBlocks) return false;
+    if (!InflateBlock(in, out, expected, destination, limit, crc, written)) return false;
   }
   return true;
+}
+
+bool TZABaseArchiver::InflateBlock(const std::vector<uint8_t>& in, std::vector<uint8_t>& out, uint64_t expected,
+                                   TZAStream& destination, uint64_t limit, uint32_t& crc, uint64_t& written) {
+  std::unique_ptr<TZAInflater> inflater;
+  try {
+    inflater = TZAInflater::ForZlibStream();
+  } catch (const EDecompressionError&) {
+    return false;
+  }
+  inflater->SetInput(in.data(), in.size());
+  uint64_t produced = 0;
+  for (;;) {
+    size_t got = 0;
+    TZAInflater::Result res = inflater->Inflate(out.data(), out.size(), &got);
+    if (res == TZAInflater::Result::Error) return false;
+    if (produced + got > expected) return false;
+    if (got && !Emit(destination, out.data(), got, limit, crc, written)) return false;
+    produced += got;
+    if (res == TZAInflater::Result::StreamEnd) break;
+    if (got < out.size() && inflater->InputLeft() == 0) return false;  // the block's stream never ends
+  }
+  return produced != 0 && produced == expected;
 }
 
 }  // namespace velarin::archive

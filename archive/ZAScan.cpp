@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "archive/ZARecords.h"
+#include "archive/ZAReader.h"
 
 namespace velarin::archive {
 
@@ -19,12 +19,8 @@ const uint8_t* TZABufferedInput::Take(size_t n) {
     if (buf_.size() < want) buf_.resize(want);
     stream_.Seek(pos_);
     bufStart_ = pos_;
-    bufLen_ = 0;
-    while (bufLen_ < want) {
-      size_t got = stream_.Read(buf_.data() + bufLen_, want - bufLen_);
-      if (got == 0) break;
-      bufLen_ += got;
-    }
+    bufLen_ = 0;  // nothing valid should the read raise
+    bufLen_ = ZAReadFull(stream_, buf_.data(), want);
     if (bufLen_ < n) throw EReadError();
   }
   const uint8_t* p = buf_.data() + (pos_ - bufStart_);
@@ -34,19 +30,15 @@ const uint8_t* TZABufferedInput::Take(size_t n) {
 
 TZASignatureScanner::TZASignatureScanner(TZAStream& stream, uint32_t signature, size_t window)
     : stream_(stream), window_(std::max<size_t>(window, 8)), size_(stream.Size()) {
-  for (int i = 0; i < 4; ++i) sig_[i] = uint8_t(signature >> (8 * i));
+  ZAPut32(sig_, signature);
 }
 
 bool TZASignatureScanner::Load(int64_t from) {
   if (buf_.size() < window_) buf_.resize(window_);
   start_ = from;
-  len_ = 0;
+  len_ = 0;  // nothing valid should the read raise
   stream_.Seek(from);
-  while (len_ < window_) {
-    size_t got = stream_.Read(buf_.data() + len_, window_ - len_);
-    if (got == 0) break;
-    len_ += got;
-  }
+  len_ = ZAReadFull(stream_, buf_.data(), window_);
   return len_ >= 4;
 }
 

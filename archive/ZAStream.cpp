@@ -6,6 +6,26 @@
 
 namespace velarin::archive {
 
+void TZAStream::ReadBuffer(void* buffer, size_t n) {
+  if (ZAReadFull(*this, buffer, n) != n) throw EReadError();
+}
+
+size_t ZAReadFull(TZAStream& s, void* buffer, size_t n) {
+  size_t got = 0;
+  while (got < n) {
+    size_t r = s.Read(static_cast<uint8_t*>(buffer) + got, n - got);
+    if (r == 0) break;
+    got += r;
+  }
+  return got;
+}
+
+bool ZAReadAt(TZAStream& s, int64_t pos, void* buffer, size_t n) {
+  if (pos < 0 || pos > s.Size()) return false;
+  s.Seek(pos);
+  return ZAReadFull(s, buffer, n) == n;
+}
+
 size_t TZAFileStream::Read(void* buffer, size_t n) { return file_.Read(buffer, n); }
 
 size_t TZAFileStream::Write(const void* data, size_t n) {

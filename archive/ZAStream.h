@@ -1,4 +1,5 @@
-// Byte streams the component reads archives from and extracts entries into: a file and memory.
+// Byte streams the component reads archives from and extracts entries into (a file and memory),
+// and the reads of spans of them.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -32,10 +33,14 @@ class TZAStream {
   virtual void Flush() {}
 
   // Reads exactly n bytes or raises EReadError.
-  void ReadBuffer(void* buffer, size_t n) {
-    if (Read(buffer, n) != n) throw EReadError();
-  }
+  void ReadBuffer(void* buffer, size_t n);
 };
+
+// The one way the component reads spans of its streams.
+// Reads up to n bytes, continuing after short reads; answers how many arrived.
+size_t ZAReadFull(TZAStream& s, void* buffer, size_t n);
+// Reads exactly n bytes at pos; false when the stream has fewer.
+bool ZAReadAt(TZAStream& s, int64_t pos, void* buffer, size_t n);
 
 // A stream over an open platform file; owns the file.
 class TZAFileStream : public TZAStream {

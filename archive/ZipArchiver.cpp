@@ -193,8 +193,8 @@ void TZABaseArchiver::CreateArchive() {
 
 void TZABaseArchiver::DetectSpanningMode(bool found) {
   if (found) {
-    uint16_t disk = uint16_t(dir_->EndRecord[4] | (dir_->EndRecord[5] << 8));
-    if (disk == 0) {
+    TZAReader r(dir_->EndRecord, sizeof dir_->EndRecord);
+    if (ParseEndRecord(r).DiskNumber == 0) {
       spanningMode_ = smNone;
       return;
     }
@@ -215,7 +215,7 @@ void TZABaseArchiver::Close() noexcept {
     try {
       // A new archive that nothing was written to gets the directory of an empty archive.
       if (dir_ && dir_->Stream && dir_->Create && dir_->Stream->Size() == 0) {
-        uint8_t end[22] = {};
+        uint8_t end[kEndRecordSize] = {};
         ZAPut32(end, kEndSig);
         dir_->Stream->Seek(0);
         dir_->Stream->Write(end, sizeof end);

@@ -15,6 +15,8 @@
 
 namespace velarin::archive {
 
+class TZACryptKeys;
+
 enum TZASpanningMode { smNone, smSpanning, smSplitting };
 enum TZAZip64Mode { zmDisabled, zmAuto, zmAlways };
 enum TZACompressionLevel { clNone, clFastest, clNormal, clMax };
@@ -266,6 +268,13 @@ class TZABaseArchiver : public TZAComponent {
   // directory reading (ZADirectory.cpp)
   bool FindEndRecord();
   void LoadDirectory();
+  // Where the end records begin: before the zip64 records when the end record has them.
+  // Native error 40 when a locator points at no zip64 end record and is no chance bytes.
+  int64_t FindZip64Records();
+  // The last volume's number; native error 45 in a multi-volume mode.
+  int64_t ReadVolumeNumbers();
+  // Native error 57 when the entries claim more packed bytes than the file has (strict open).
+  void CheckPackedSizes() const;
   void ReadEntries(int64_t start, uint32_t count);
   // guess: the stub that the directory's stated and real positions suggest.
   void DetectStub(int64_t guess);
@@ -277,6 +286,12 @@ class TZABaseArchiver : public TZAComponent {
                             uint32_t& crc, uint64_t& written);
   bool DecodeBlockFormat(TZAStream& archive, TZAStream& destination, const TDirItem& item, int64_t cs,
                          uint32_t& crc, uint64_t& written);
+  // Tests the encryption header at the archive's position with the password, asking for
+  // another until one fits; false when the header is cut short or no password is given.
+  bool FindPassword(TZAStream& archive, const TDirItem& item, TZACryptKeys& keys);
+  // Inflates one zlib-format block that must give exactly expected bytes.
+  bool InflateBlock(const std::vector<uint8_t>& in, std::vector<uint8_t>& out, uint64_t expected,
+                    TZAStream& destination, uint64_t limit, uint32_t& crc, uint64_t& written);
   bool Emit(TZAStream& destination, const void* data, size_t n, uint64_t limit, uint32_t& crc,
             uint64_t& written);
   bool RequestPassword(const std::u16string& name);
@@ -297,6 +312,12 @@ class TZABaseArchiver : public TZAComponent {
   // Native error 64 when the records of the archive's entries overlap.
   void CheckRecordsApart();
   void ChooseRewritePoint();
+  // Appends the item's central record, its name encoded and its lengths set on the way;
+  // native error 61 when the name does not fit its 16-bit length.
+  void AppendCentralRecord(TDirItem& item, std::string& directory);
+  // The zip64 end record and locator when needed, then the end record (kept in the
+  // directory) and the comment, for a directory of count records at offset..after.
+  std::string EndRecords(uint64_t count, uint64_t size, uint64_t offset, uint64_t after);
   // Where an entry's local record ends, read from its local header when that matters for limit.
   uint64_t RecordEnd(const TDirItem& e, uint64_t limit);
   void SaveTail(bool toFile);

@@ -24,6 +24,27 @@ IXMLNode FindTopElement(const IXMLDocument& doc, const std::u16string& name) {
   return nullptr;
 }
 
+IXMLNode TopElement(const IXMLDocument& doc) {
+  IXMLNode top = FindTopElement(doc, u"FictionBook");
+  if (!top) throw Exception("No FictionBook element");
+  return top;
+}
+
+int Occurrence(const IXMLNodeList& children, const std::u16string& name, int n) {
+  return children->IndexOfNamed(name, n);
+}
+
+IXMLNode Occurrence(const IXMLNode& parent, const std::u16string& name, int n) {
+  IXMLNodeList children = parent->Children();
+  const int at = Occurrence(children, name, n);
+  return at < 0 ? nullptr : children->Item(at);
+}
+
+int AfterLastOccurrence(const IXMLNodeList& children, const std::u16string& name) {
+  const int count = children->CountNamed(name);
+  return count == 0 ? 0 : children->IndexOfNamed(name, count - 1) + 1;
+}
+
 IXMLNode WalkPath(const IXMLNode& start, std::string_view path) {
   const bool create = start->OwnerDoc() && start->OwnerDoc()->HasOption(doNodeAutoCreate);
   IXMLNode node = start;

@@ -15,6 +15,19 @@ using xml::IXMLNode;
 // active first, so a parse failure escapes.
 IXMLNode FindTopElement(const IXMLDocument& doc, const std::u16string& name);
 
+// The book's top element (FictionBook), where every field path starts; a document
+// without one raises "No FictionBook element".
+IXMLNode TopElement(const IXMLDocument& doc);
+
+// Index among children of the n-th (from 0) one whose qualified name is name; -1
+// when there are fewer or n is negative. The list keeps an index of its names, so
+// a host asking for every unit in turn scans the children once.
+int Occurrence(const xml::IXMLNodeList& children, const std::u16string& name, int n);
+// The n-th (from 0) child of parent named name, or none.
+IXMLNode Occurrence(const IXMLNode& parent, const std::u16string& name, int n);
+// Index a new child named name takes to follow the last one there; 0 when there is none.
+int AfterLastOccurrence(const xml::IXMLNodeList& children, const std::u16string& name);
+
 // The node path names from start: find mode while start's document has node
 // auto-creation off, create mode (missing elements appended, a missing final
 // attribute added empty) while it is on. An '@' step names an attribute.

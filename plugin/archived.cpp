@@ -4,14 +4,14 @@
 #include "archive/ZipArchiver.h"
 #include "platform/codepage.h"
 #include "platform/exception.h"
+#include "platform/text.h"
 
 namespace velarin::plugin {
 
 bool IsArchiveName(std::string_view fileName) {
-  std::string tail(fileName.size() > 4 ? fileName.substr(fileName.size() - 4) : fileName);
-  for (char& c : tail)
-    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-  return tail == ".zip" || tail == ".fbz";
+  const std::string_view tail = fileName.size() > 4 ? fileName.substr(fileName.size() - 4) : fileName;
+  const std::string ext = platform::AsciiLower(tail);
+  return ext == ".zip" || ext == ".fbz";
 }
 
 std::string LoadArchivedBook(const std::string& fileName) {

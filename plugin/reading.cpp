@@ -12,15 +12,6 @@ namespace velarin::plugin {
 
 namespace {
 
-const std::u16string kTopElement = u"FictionBook";
-
-// The top element; every path starts there, so a document without it fails the request.
-IXMLNode TopElement(const IXMLDocument& doc) {
-  IXMLNode top = FindTopElement(doc, kTopElement);
-  if (!top) throw Exception("No FictionBook element");
-  return top;
-}
-
 // Text of the definition's child called name (added empty in memory when missing).
 std::string DefinitionText(const IXMLNode& definition, const std::u16string& name) {
   return ToSys(definition->Children()->Item(name)->TextValue());
@@ -125,13 +116,7 @@ int ServePath(TPluginState& state, const IXMLNode& definition, int unitIndex, ch
   IXMLNode node = WalkPath(TopElement(state.current.Document()), head);
   if (!rest.empty()) {
     const std::u16string element = FromSys(TakeToken(rest, '/'));
-    IXMLNode occurrence;
-    if (node) {
-      // the list keeps an index of its names, so a host reading every unit scans it once
-      xml::IXMLNodeList children = node->Children();
-      const int at = children->IndexOfNamed(element, unitIndex < 0 ? 0 : unitIndex);
-      if (at >= 0) occurrence = children->Item(at);
-    }
+    IXMLNode occurrence = node ? Occurrence(node, element, unitIndex < 0 ? 0 : unitIndex) : nullptr;
     node = occurrence ? WalkPath(occurrence, rest) : nullptr;
   }
   if (!node) return ftFieldEmpty;

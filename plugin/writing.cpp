@@ -10,8 +10,6 @@ namespace velarin::plugin {
 
 namespace {
 
-const std::u16string kTopElement = u"FictionBook";
-
 // Switches node auto-creation on for one write and always off again.
 class CreateModeScope {
  public:
@@ -31,8 +29,7 @@ class CreateModeScope {
 // Applies value to the current document at path; false when nothing could be removed.
 bool Apply(const IXMLDocument& doc, std::string path, int unitIndex, const std::u16string& value) {
   CreateModeScope createMode(doc);
-  IXMLNode top = FindTopElement(doc, kTopElement);
-  if (!top) throw Exception("No FictionBook element");
+  IXMLNode top = TopElement(doc);
   const std::string head = TakeToken(path, '*');
   IXMLNode node = WalkPath(top, head);
   if (!path.empty()) {
@@ -42,12 +39,11 @@ bool Apply(const IXMLDocument& doc, std::string path, int unitIndex, const std::
     bool adding = unitIndex == -1;
     xml::IXMLNodeList children = node->Children();
     // a new occurrence asked for with -1 goes before the first one
-    int target = children->IndexOfNamed(element, adding ? 0 : unitIndex);
+    int target = Occurrence(children, element, adding ? 0 : unitIndex);
     if (target < 0) {
       // too few occurrences: the new one goes right after the last, or first when there is none
       adding = true;
-      const int count = children->CountNamed(element);
-      target = count == 0 ? 0 : children->IndexOfNamed(element, count - 1) + 1;
+      target = AfterLastOccurrence(children, element);
     }
     if (!value.empty()) {
       node = adding ? node->NewChild(element, target) : children->Item(target);

@@ -339,6 +339,7 @@ class TXMLDocument : public TRefCounted {
   void Open();
   void Close();
   void Load();
+  bool LoadSource(TSourceKind& kind);
   void Release(bool autoSave);
   void RequireActive() const;
   void RefreshLines();
@@ -369,9 +370,5 @@ class TXMLDocument : public TRefCounted {
   int busy_ = 0;
   bool pendingDelete_ = false;
 };
-
-// The attribute rule for a declaration text: value of name, or def when absent.
-std::string DeclarationAttribute(std::string_view text, std::string_view name,
-                                 std::string_view def);
 
 }  // namespace velarin::xml

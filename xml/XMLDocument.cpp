@@ -4,8 +4,10 @@
 
 #include "platform/codepage.h"
 #include "platform/files.h"
+#include "platform/text.h"
 #include "xml/XMLDoc.h"
 #include "xml/docbusy.h"
+#include "xml/xmldecl.h"
 #include "xml/xmlutil.h"
 
 namespace velarin::xml {
@@ -13,17 +15,6 @@ namespace {
 
 using platform::SysToWide;
 using platform::WideToSys;
-
-bool EqualsAsciiNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = char(x - 32);
-    if (y >= 'a' && y <= 'z') y = char(y - 32);
-    if (x != y) return false;
-  }
-  return true;
-}
 
 // At most n characters, never cutting a surrogate pair in two.
 std::u16string_view FirstChars(std::u16string_view s, size_t n) {
@@ -42,20 +33,49 @@ bool DeclarationText(const DOMDocument& doc, std::u16string& text) {
   return true;
 }
 
-}  // namespace
-
-std::string DeclarationAttribute(std::string_view text, std::string_view name, std::string_view def) {
-  size_t pos = text.find(name);
-  if (pos == std::string_view::npos) return std::string(def);
-  const size_t last = text.empty() ? 0 : text.size() - 1;
-  auto isQuote = [&](size_t i) { return text[i] == '"' || text[i] == '\''; };
-  size_t i = pos + name.size();
-  while (i < last && !isQuote(i)) ++i;
-  if (i >= last) return std::string();  // no opening quote before the last character
-  size_t j = i + 1;
-  while (j < last && !isQuote(j)) ++j;  // stops at the last character at the latest
-  return std::string(text.substr(i + 1, j - i - 1));
+DOMParseSettings SettingsOf(TParseOptions options) {
+  DOMParseSettings settings;
+  settings.preserveWhiteSpace = (options & ParseOption(poPreserveWhiteSpace)) != 0;
+  settings.resolveExternals = (options & ParseOption(poResolveExternals)) != 0;
+  settings.validate = (options & ParseOption(poValidateOnParse)) != 0;
+  settings.async = (options & ParseOption(poAsyncLoad)) != 0;
+  return settings;
 }
+
+// A 16-bit text cannot be in the 8-bit encoding its declaration may name: that name goes.
+std::u16string WithoutEightBitEncoding(std::u16string text) {
+  std::u16string_view head = std::u16string_view(text).substr(0, 50);
+  std::string enc = DeclarationAttribute(WideToSys(head), "encoding", "");
+  if (!enc.empty() && !platform::EqualAsciiNoCase(enc, "UTF-16") && !platform::EqualAsciiNoCase(enc, "UCS-2") &&
+      !platform::EqualAsciiNoCase(enc, "UNICODE")) {
+    const size_t pos = FindDeclItem(head, "encoding", DeclQuote::Either).name;
+    if (pos != DeclItem::npos) {
+      // taken as ' encoding="..."', the blank in front included
+      size_t start = pos > 0 ? pos - 1 : 0;
+      size_t len = SysToWide(enc).size() + (pos > 0 ? 12 : 11);
+      text.erase(start, std::min(len, text.size() - start));
+    }
+  }
+  if (!text.empty() && text[0] == 0xFEFF) text.erase(0, 1);
+  return text;
+}
+
+std::string ReadAll(std::istream& s) {
+  s.clear();
+  s.seekg(0);
+  std::ostringstream all;
+  all << s.rdbuf();
+  return all.str();
+}
+
+[[noreturn]] void ThrowParseError(const DOMParseError& e) {
+  std::string reason = WideToSys(e.reason);
+  std::string src = WideToSys(FirstChars(e.srcText, 40));
+  throw EDOMParseError(Format("%s%s%s: %d%s%s", reason.c_str(), "\r\n", "Line", e.line, "\r\n", src.c_str()),
+                       e);
+}
+
+}  // namespace
 
 TXMLDocument::TXMLDocument(const std::u16string& fileName) : link_(new TDocLink) {
   link_->doc = this;
@@ -109,66 +129,45 @@ void TXMLDocument::Open() {
 void TXMLDocument::Load() {
   sourceKind_ = skNone;
   readMark_ = -1;
-  DOMParseSettings settings;
-  settings.preserveWhiteSpace = (parseOptions_ & ParseOption(poPreserveWhiteSpace)) != 0;
-  settings.resolveExternals = (parseOptions_ & ParseOption(poResolveExternals)) != 0;
-  settings.validate = (parseOptions_ & ParseOption(poValidateOnParse)) != 0;
-  settings.async = (parseOptions_ & ParseOption(poAsyncLoad)) != 0;
-  domDoc_->setParseSettings(settings);
-
-  bool ok = true;
+  domDoc_->setParseSettings(SettingsOf(parseOptions_));
   TSourceKind kind = skNone;
-  if (!lines_.Empty()) {
-    ok = domDoc_->loadBytes(lines_.Text());
-    kind = skLines;
-  } else if (haveBytes_) {
-    std::string bytes = std::move(bytes_);
-    bytes_.clear();
-    haveBytes_ = false;
-    ok = domDoc_->loadBytes(bytes);
-    kind = skXMLData;
-  } else if (!xmlData_.empty()) {
-    std::u16string text = xmlData_;
-    // A 16-bit text cannot be in the 8-bit encoding its declaration may name: that name goes.
-    std::u16string_view head = std::u16string_view(text).substr(0, 50);
-    std::string enc = DeclarationAttribute(WideToSys(head), "encoding", "");
-    if (!enc.empty() && !EqualsAsciiNoCase(enc, "UTF-16") && !EqualsAsciiNoCase(enc, "UCS-2") &&
-        !EqualsAsciiNoCase(enc, "UNICODE")) {
-      size_t pos = head.find(u"encoding");
-      if (pos != std::u16string_view::npos) {
-        size_t start = pos > 0 ? pos - 1 : 0;
-        size_t len = SysToWide(enc).size() + (pos > 0 ? 12 : 11);
-        text.erase(start, std::min(len, text.size() - start));
-      }
-    }
-    if (!text.empty() && text[0] == 0xFEFF) text.erase(0, 1);
-    ok = domDoc_->loadText(text);
-    if (ok) xmlData_.clear();
-    kind = skXMLData;
-  } else if (stream_) {
-    std::istream* s = stream_;
-    stream_ = nullptr;  // borrowed for this load only
-    s->clear();
-    s->seekg(0);
-    std::ostringstream all;
-    all << s->rdbuf();
-    ok = domDoc_->loadBytes(all.str());
-    kind = skStream;
-  } else if (!fileName_.empty()) {
-    ok = domDoc_->loadFile(fileName_);
-    kind = skFile;
-  }
-  if (!ok) {
-    sourceKind_ = skNone;
-    const DOMParseError& e = domDoc_->parseError();
-    std::string reason = WideToSys(e.reason);
-    std::string src = WideToSys(FirstChars(e.srcText, 40));
-    throw EDOMParseError(
-        Format("%s%s%s: %d%s%s", reason.c_str(), "\r\n", "Line", e.line, "\r\n", src.c_str()), e);
-  }
+  if (!LoadSource(kind)) ThrowParseError(domDoc_->parseError());
   sourceKind_ = kind;
   if (kind == skLines) readMark_ = 0;
   changeCount_ = 0;
+}
+
+// Parses the first source there is, in this order: lines, 8-bit bytes, 16-bit
+// text, stream, file; kind tells which it was.
+bool TXMLDocument::LoadSource(TSourceKind& kind) {
+  if (!lines_.Empty()) {
+    kind = skLines;
+    return domDoc_->loadBytes(lines_.Text());
+  }
+  if (haveBytes_) {
+    kind = skXMLData;
+    std::string bytes = std::move(bytes_);
+    bytes_.clear();
+    haveBytes_ = false;
+    return domDoc_->loadBytes(bytes);
+  }
+  if (!xmlData_.empty()) {
+    kind = skXMLData;
+    const bool ok = domDoc_->loadText(WithoutEightBitEncoding(xmlData_));
+    if (ok) xmlData_.clear();
+    return ok;
+  }
+  if (stream_) {
+    kind = skStream;
+    std::istream* s = stream_;
+    stream_ = nullptr;  // borrowed for this load only
+    return domDoc_->loadBytes(ReadAll(*s));
+  }
+  if (!fileName_.empty()) {
+    kind = skFile;
+    return domDoc_->loadFile(fileName_);
+  }
+  return true;
 }
 
 void TXMLDocument::Close() {

@@ -15,6 +15,7 @@
 #include "platform/files.h"
 #include "platform/limits.h"
 #include "xml/markupscan.h"
+#include "xml/xmldecl.h"
 #include "xml/xmldom.h"
 
 namespace velarin::xml {
@@ -935,6 +936,16 @@ bool LibxmlDocument::loadFile(const std::u16string& fileName) {
 // scanned on the way, so that what the parser would take quadratic time over,
 // and a book past the text bound, stop before the parser sees them.
 struct Feeder {
+  // Starts reading: the first piece is in the buffer (end 0 for no bytes at all).
+  // 16-bit text is parsed as UTF-8, up to three bytes for each character it may have.
+  Feeder(Reader reader, ParseState& parseState, bool utf8Text) : read(std::move(reader)), state(&parseState) {
+    parseState.scan = &scan;
+    if (utf8Text) limit *= 3;
+    Fill();
+  }
+  Feeder(const Feeder&) = delete;
+  Feeder& operator=(const Feeder&) = delete;
+
   Reader read;
   ParseState* state = nullptr;
   MarkupScan scan;
@@ -1032,18 +1043,36 @@ void AddDeclarationNode(xmlDocPtr doc, const Declaration& decl) {
   doc->children = pi;
 }
 
+// Runs the parser to the end; a failure of the reader or of our hooks escapes.
+// The tree it built, if any, is the caller's.
+DocHolder RunParser(xmlParserCtxtPtr ctxt, const Feeder& feeder, const ParseState& state) {
+  xmlParseDocument(ctxt);
+  if (feeder.failure) std::rethrow_exception(feeder.failure);
+  if (state.failure) std::rethrow_exception(state.failure);
+  DocHolder doc(ctxt->myDoc);
+  ctxt->myDoc = nullptr;
+  return doc;
+}
+
+// The first fault of a parse that built no usable tree.
+DOMParseError FirstFault(xmlParserCtxtPtr ctxt, const Feeder& feeder, ParseState& state) {
+  // The feeder refuses only before any parse error: what it stopped is the first fault.
+  if (feeder.refusal) return DOMParseError{Utf8ToWide(feeder.refusal), feeder.refusalLine, u""};
+  if (!state.haveError) {
+    OnError(ctxt, xmlCtxtGetLastError(ctxt));
+    if (state.failure) std::rethrow_exception(state.failure);
+    if (!state.haveError) state.error.reason = u"The document is not well-formed";
+  }
+  return state.error;
+}
+
 bool LibxmlDocument::Parse(const std::function<Reader()>& open, bool utf8Text) {
   error_ = DOMParseError{};
   ParseState state;
   state.hideBlanks = !settings_.preserveWhiteSpace;
-  Feeder feeder;
-  feeder.read = open();
-  feeder.state = &state;
-  state.scan = &feeder.scan;
-  if (utf8Text) feeder.limit *= 3;
-  feeder.Fill();
+  Feeder feeder(open(), state, utf8Text);
   // The declaration is read from the first bytes before the parser sees them.
-  Declaration decl = ReadDeclaration(feeder.buffer.substr(0, std::min<size_t>(feeder.end, 4096)));
+  const Declaration decl = ReadDeclaration(feeder.buffer.substr(0, std::min<size_t>(feeder.end, 4096)));
   if (feeder.end == 0) {
     error_.reason = u"The document is empty";
     return false;
@@ -1053,28 +1082,15 @@ bool LibxmlDocument::Parse(const std::function<Reader()>& open, bool utf8Text) {
     error_.reason = u"Out of memory";
     return false;
   }
-  xmlParseDocument(ctxt.get());
-  if (feeder.failure) std::rethrow_exception(feeder.failure);
-  if (state.failure) std::rethrow_exception(state.failure);
-  DocHolder doc(ctxt->myDoc);
-  ctxt->myDoc = nullptr;
-  // The feeder refuses only before any parse error: what it stopped is the first fault.
-  if (feeder.refusal) {
-    error_ = DOMParseError{Utf8ToWide(feeder.refusal), feeder.refusalLine, u""};
-  } else if (!ctxt->wellFormed || !doc || state.haveError) {
-    if (!state.haveError) {
-      OnError(ctxt.get(), xmlCtxtGetLastError(ctxt.get()));
-      if (state.failure) std::rethrow_exception(state.failure);
-      if (!state.haveError) state.error.reason = u"The document is not well-formed";
-    }
-    error_ = state.error;
-  } else {
+  DocHolder doc = RunParser(ctxt.get(), feeder, state);
+  if (!feeder.refusal && ctxt->wellFormed && doc && !state.haveError) {
     ctxt.reset();
     sourceSize_ = size_t(feeder.total);
     AddDeclarationNode(doc.get(), decl);
     Replace(std::move(doc));
     return true;
   }
+  error_ = FirstFault(ctxt.get(), feeder, state);
   if (feeder.total == 0) error_.reason = u"The document is empty";
   if (error_.line > 0) error_.srcText = SourceLine(open(), error_.line);
   return false;
@@ -1154,14 +1170,7 @@ std::string DeclaredEncodingOf(xmlDocPtr doc) {
   xmlNodePtr first = doc->children;
   if (!first || first->type != XML_PI_NODE || !xmlStrEqual(first->name, BAD_CAST "xml") || !first->content)
     return "";
-  std::string text = reinterpret_cast<const char*>(first->content);
-  size_t p = text.find("encoding");
-  if (p == std::string::npos) return "";
-  size_t q = text.find_first_of("\"'", p + 8);
-  if (q == std::string::npos) return "";
-  size_t e = text.find_first_of("\"'", q + 1);
-  if (e == std::string::npos) return "";
-  return text.substr(q + 1, e - q - 1);
+  return DeclValue(std::string_view(reinterpret_cast<const char*>(first->content)), "encoding", DeclQuote::Either);
 }
 
 std::string LibxmlDocument::saveBytes() {

@@ -102,114 +102,146 @@ void MarkupScan::Unit(std::uint32_t c) {
       if (c == '<') state_ = State::Open;
       return;
     case State::Open:
-      if (c == '!') {
-        state_ = State::Bang;
-        bang_.clear();
-      } else if (c == '?') {
-        state_ = State::PI;
-        run_ = 0;
-      } else if (c == '/') {
-        state_ = State::EndTag;
-      } else {
-        state_ = State::StartTag;
-        attributes_ = declared_ = 0;
-        slash_ = inName_ = false;
-        StartTagChar(c);
-      }
-      return;
+      return OpenChar(c);
     case State::Bang:
-      bang_.push_back(c < 0x80 ? char(c) : '\x80');
-      run_ = 0;
-      if (bang_ == "--")
-        state_ = State::Comment;
-      else if (bang_ == "[CDATA[")
-        state_ = State::CData;
-      else if (bang_ == "DOCTYPE" || !(Prefixes(bang_, "--") || Prefixes(bang_, "[CDATA[") || Prefixes(bang_, "DOCTYPE")))
-        state_ = State::Doctype;  // anything else is skipped the same way, to its '>'
-      return;
+      return BangChar(c);
     case State::Comment:
     case State::SubsetComment:
-      if (c == '-') {
-        ++run_;
-      } else {
-        if (c == '>' && run_ >= 2) state_ = state_ == State::Comment ? State::Text : State::Subset;
-        run_ = 0;
-      }
-      return;
+      return CommentChar(c);
     case State::CData:
-      if (c == ']') {
-        ++run_;
-      } else {
-        if (c == '>' && run_ >= 2) state_ = State::Text;
-        run_ = 0;
-      }
-      return;
+      return CDataChar(c);
     case State::PI:
     case State::SubsetPI:
       if (c == '>' && run_) state_ = state_ == State::PI ? State::Text : State::Subset;
       run_ = c == '?';
       return;
     case State::EndTag:
-      if (c == '>') {
-        if (depth_ > 0) {
-          if (!scopes_.empty() && scopes_.back().first == depth_) {
-            inScope_ -= scopes_.back().second;
-            scopes_.pop_back();
-          }
-          --depth_;
-        }
-        state_ = State::Text;
-      }
+      if (c == '>') EndTag();
       return;
     case State::StartTag:
-      StartTagChar(c);
-      return;
+      return StartTagChar(c);
     case State::Quoted:
       if (c == quote_) state_ = afterQuote_;
       return;
     case State::Doctype:
-      if (IsQuote(c)) {
-        quote_ = c, afterQuote_ = State::Doctype, state_ = State::Quoted;
-      } else if (c == '[') {
-        state_ = State::Subset;
-      } else if (c == '>') {
-        state_ = State::Text;
-      }
-      return;
+      return DoctypeChar(c);
     case State::Subset:
-      if (c == ']') {
-        state_ = State::Doctype;
-      } else if (c == '<') {
-        state_ = State::SubsetOpen;
-      } else if (IsQuote(c)) {
-        quote_ = c, afterQuote_ = State::Subset, state_ = State::Quoted;
-      }
-      return;
+      return SubsetChar(c);
     case State::SubsetOpen:
       bang_.clear();
       run_ = 0;
       state_ = c == '?' ? State::SubsetPI : c == '!' ? State::SubsetDecl : State::Subset;
       return;
     case State::SubsetDecl:
-      if (bang_.size() < 2) {
-        bang_.push_back(c < 0x80 ? char(c) : '\x80');
-        if (bang_ == "--") {
-          state_ = State::SubsetComment;
-          return;
-        }
-      }
-      if (IsQuote(c)) {
-        quote_ = c, afterQuote_ = State::SubsetDecl, state_ = State::Quoted;
-      } else if (c == '>') {
-        state_ = State::Subset;
-      }
+      return SubsetDeclChar(c);
+  }
+}
+
+void MarkupScan::Quoted(std::uint32_t quote, State after) {
+  quote_ = quote, afterQuote_ = after, state_ = State::Quoted;
+}
+
+// The character after '<'.
+void MarkupScan::OpenChar(std::uint32_t c) {
+  if (c == '!') {
+    state_ = State::Bang;
+    bang_.clear();
+  } else if (c == '?') {
+    state_ = State::PI;
+    run_ = 0;
+  } else if (c == '/') {
+    state_ = State::EndTag;
+  } else {
+    state_ = State::StartTag;
+    attributes_ = declared_ = 0;
+    slash_ = inName_ = false;
+    StartTagChar(c);
+  }
+}
+
+// After "<!", until the construct is known.
+void MarkupScan::BangChar(std::uint32_t c) {
+  bang_.push_back(c < 0x80 ? char(c) : '\x80');
+  run_ = 0;
+  if (bang_ == "--")
+    state_ = State::Comment;
+  else if (bang_ == "[CDATA[")
+    state_ = State::CData;
+  else if (bang_ == "DOCTYPE" || !(Prefixes(bang_, "--") || Prefixes(bang_, "[CDATA[") || Prefixes(bang_, "DOCTYPE")))
+    state_ = State::Doctype;  // anything else is skipped the same way, to its '>'
+}
+
+// A comment ends at "-->", in the document or in the internal subset.
+void MarkupScan::CommentChar(std::uint32_t c) {
+  if (c == '-') {
+    ++run_;
+  } else {
+    if (c == '>' && run_ >= 2) state_ = state_ == State::Comment ? State::Text : State::Subset;
+    run_ = 0;
+  }
+}
+
+void MarkupScan::CDataChar(std::uint32_t c) {
+  if (c == ']') {
+    ++run_;
+  } else {
+    if (c == '>' && run_ >= 2) state_ = State::Text;
+    run_ = 0;
+  }
+}
+
+// The '>' of an end tag closes the innermost element and the declarations it made.
+void MarkupScan::EndTag() {
+  if (depth_ > 0) {
+    if (!scopes_.empty() && scopes_.back().first == depth_) {
+      inScope_ -= scopes_.back().second;
+      scopes_.pop_back();
+    }
+    --depth_;
+  }
+  state_ = State::Text;
+}
+
+void MarkupScan::DoctypeChar(std::uint32_t c) {
+  if (IsQuote(c)) {
+    Quoted(c, State::Doctype);
+  } else if (c == '[') {
+    state_ = State::Subset;
+  } else if (c == '>') {
+    state_ = State::Text;
+  }
+}
+
+// Inside the internal subset, between declarations.
+void MarkupScan::SubsetChar(std::uint32_t c) {
+  if (c == ']') {
+    state_ = State::Doctype;
+  } else if (c == '<') {
+    state_ = State::SubsetOpen;
+  } else if (IsQuote(c)) {
+    Quoted(c, State::Subset);
+  }
+}
+
+// A declaration of the internal subset, or a comment once "<!--" shows.
+void MarkupScan::SubsetDeclChar(std::uint32_t c) {
+  if (bang_.size() < 2) {
+    bang_.push_back(c < 0x80 ? char(c) : '\x80');
+    if (bang_ == "--") {
+      state_ = State::SubsetComment;
       return;
+    }
+  }
+  if (IsQuote(c)) {
+    Quoted(c, State::SubsetDecl);
+  } else if (c == '>') {
+    state_ = State::Subset;
   }
 }
 
 void MarkupScan::StartTagChar(std::uint32_t c) {
   if (IsQuote(c)) {
-    quote_ = c, afterQuote_ = State::StartTag, state_ = State::Quoted;
+    Quoted(c, State::StartTag);
     inName_ = slash_ = false;
   } else if (c == '>') {
     EndOfStartTag(slash_);

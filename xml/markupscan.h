@@ -49,7 +49,17 @@ class MarkupScan {
     Text, Open, Bang, Comment, CData, PI, EndTag, StartTag, Quoted,
     Doctype, Subset, SubsetOpen, SubsetDecl, SubsetComment, SubsetPI,
   };
+  // One character, dispatched by the state to its step.
   void Unit(std::uint32_t c);
+  void Quoted(std::uint32_t quote, State after);  // a quoted value starts; after it, state after
+  void OpenChar(std::uint32_t c);
+  void BangChar(std::uint32_t c);
+  void CommentChar(std::uint32_t c);
+  void CDataChar(std::uint32_t c);
+  void EndTag();
+  void DoctypeChar(std::uint32_t c);
+  void SubsetChar(std::uint32_t c);
+  void SubsetDeclChar(std::uint32_t c);
   void StartTagChar(std::uint32_t c);
   void EndOfStartTag(bool empty);
   void Refuse(const char* reason);

@@ -1,28 +1,21 @@
 // The MSXML back-end of the DOM binding: the platform parser on Windows, reached through COM.
 #include "xml/msxmldom.h"
 
-#include <windows.h>
-#include <objbase.h>
-#include <oleauto.h>
-#include <msxml2.h>
-
-#include <climits>
-#include <map>
 #include <type_traits>
 #include <utility>
 
-#include "platform/codepage.h"
 #include "platform/files.h"
 #include "platform/limits.h"
 #include "platform/win32/wine.h"
 #include "xml/markupscan.h"
+#include "xml/msxmlcom.h"
+#include "xml/msxmlwine.h"
 #include "xml/xmldom.h"
 
 namespace velarin::xml {
 namespace {
 
-using platform::SysToWide;
-using platform::WideToSys;
+using namespace msxml;
 
 // The document classes, tried in this order: 4.0, 3.0, 2.6, version-independent.
 const CLSID kDocumentClasses[] = {
@@ -31,123 +24,6 @@ const CLSID kDocumentClasses[] = {
     {0xF5078F1B, 0xC551, 0x11D3, {0x89, 0xB9, 0x00, 0x00, 0xF8, 0x1F, 0xE2, 0x21}},
     {0x2933BF90, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}},
 };
-const IID kIID_IXMLDOMDocument2 = {0x2933BF95, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
-const IID kIID_IXMLDOMDocument = {0x2933BF81, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
-const IID kIID_IXMLDOMElement = {0x2933BF86, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
-const IID kIID_IXMLDOMAttribute = {0x2933BF85, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
-const IID kIID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-const IID kIID_IDispatch = {0x00020400, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-
-// An owning interface pointer.
-template <class T>
-class Com {
- public:
-  Com() = default;
-  explicit Com(T* p) : p_(p) {}  // takes over a reference
-  Com(const Com& o) : p_(o.p_) {
-    if (p_) p_->AddRef();
-  }
-  Com(Com&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
-  Com& operator=(Com o) noexcept {
-    std::swap(p_, o.p_);
-    return *this;
-  }
-  ~Com() {
-    if (p_) p_->Release();
-  }
-  T* get() const { return p_; }
-  T* operator->() const { return p_; }
-  explicit operator bool() const { return p_ != nullptr; }
-  T** out() {
-    *this = Com();
-    return &p_;
-  }
-  static Com Share(T* p) {
-    if (p) p->AddRef();
-    return Com(p);
-  }
-
- private:
-  T* p_ = nullptr;
-};
-
-// A BSTR that frees itself.
-class Bstr {
- public:
-  Bstr() = default;
-  explicit Bstr(const std::u16string& s) {
-    if (s.size() > UINT_MAX / 2) throw DOMException("Out of memory");
-    b_ = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(s.data()), UINT(s.size()));
-    if (!b_) throw DOMException("Out of memory");
-  }
-  explicit Bstr(const char16_t* s) : Bstr(std::u16string(s)) {}
-  Bstr(const Bstr&) = delete;
-  Bstr& operator=(const Bstr&) = delete;
-  ~Bstr() { SysFreeString(b_); }
-  BSTR get() const { return b_; }
-  BSTR* out() {
-    SysFreeString(b_);
-    b_ = nullptr;
-    return &b_;
-  }
-  std::u16string str() const {
-    return b_ ? std::u16string(reinterpret_cast<const char16_t*>(b_), SysStringLen(b_)) : std::u16string();
-  }
-
- private:
-  BSTR b_ = nullptr;
-};
-
-// A VARIANT that clears itself.
-struct Variant {
-  VARIANT v;
-  Variant() { VariantInit(&v); }
-  Variant(const Variant&) = delete;
-  Variant& operator=(const Variant&) = delete;
-  ~Variant() { VariantClear(&v); }
-};
-
-std::u16string Trimmed(std::u16string s) {
-  while (!s.empty() && (s.back() == u' ' || s.back() == u'\r' || s.back() == u'\n' || s.back() == u'\t'))
-    s.pop_back();
-  return s;
-}
-
-std::string SystemText(HRESULT hr) {
-  wchar_t* text = nullptr;
-  DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                           nullptr, DWORD(hr), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::u16string s;
-  if (n && text) s.assign(reinterpret_cast<const char16_t*>(text), n);
-  if (text) LocalFree(text);
-  s = Trimmed(s);
-  while (!s.empty() && s.back() == u'.') s.pop_back();
-  if (s.empty()) return Format("OLE error %.8lX", static_cast<unsigned long>(hr));
-  return WideToSys(s);
-}
-
-// A failing call: the component's own description when it left one, else the system's text.
-[[noreturn]] void Fail(HRESULT hr) {
-  IErrorInfo* raw = nullptr;
-  if (GetErrorInfo(0, &raw) == S_OK && raw) {
-    Com<IErrorInfo> info(raw);
-    Bstr description, source, helpFile;
-    DWORD helpContext = 0;
-    info->GetDescription(description.out());
-    info->GetSource(source.out());
-    info->GetHelpFile(helpFile.out());
-    info->GetHelpContext(&helpContext);
-    std::u16string d = Trimmed(description.str());
-    if (!d.empty())
-      throw EOleException(WideToSys(d), int32_t(hr), WideToSys(source.str()), WideToSys(helpFile.str()),
-                          int(helpContext));
-  }
-  throw EOleException(SystemText(hr), int32_t(hr), "", "", 0);
-}
-
-void Check(HRESULT hr) {
-  if (FAILED(hr)) Fail(hr);
-}
 
 // COM is started on each thread that reaches the parser, never inside the loader callback.
 void EnsureCom() {
@@ -157,21 +33,6 @@ void EnsureCom() {
   // S_FALSE: already started here; RPC_E_CHANGED_MODE: the host chose another apartment.
   if (FAILED(hr) && hr != RPC_E_CHANGED_MODE) throw EOleSysError(SystemText(hr), int32_t(hr));
   started = true;
-}
-
-Com<IUnknown> Identity(IUnknown* p) {
-  Com<IUnknown> u;
-  if (p) p->QueryInterface(kIID_IUnknown, reinterpret_cast<void**>(u.out()));
-  return u;
-}
-
-bool SameByProbe(IXMLDOMNode* a, IXMLDOMNode* b);
-
-// The node's kind; NODE_INVALID when it cannot tell.
-DOMNodeType KindOf(IXMLDOMNode* n) {
-  DOMNodeType t = NODE_INVALID;
-  Check(n->get_nodeType(&t));
-  return t;
 }
 
 Com<IXMLDOMNode> PrevOf(IXMLDOMNode* n) {
@@ -199,14 +60,6 @@ void EachChild(IXMLDOMNode* n, F f) {
     Check(list->nextNode(c.out()));
     if (!c || !f(c)) return;
   }
-}
-
-// A text or attribute node's value, "" for kinds without one.
-std::u16string ValueOf(IXMLDOMNode* n) {
-  Variant v;
-  Check(n->get_nodeValue(&v.v));
-  if (V_VT(&v.v) != VT_BSTR || !V_BSTR(&v.v)) return u"";
-  return std::u16string(reinterpret_cast<const char16_t*>(V_BSTR(&v.v)), SysStringLen(V_BSTR(&v.v)));
 }
 
 bool IsBlank(const OLECHAR* s, size_t n) {
@@ -313,18 +166,7 @@ class BlankFilter {
     if (e->getAttribute(name.get(), &v.v) == S_OK && V_VT(&v.v) == VT_BSTR && V_BSTR(&v.v))
       return std::u16string(reinterpret_cast<const char16_t*>(V_BSTR(&v.v)), SysStringLen(V_BSTR(&v.v)));
     if (!rules_->madeSpaceAttr) return u"";
-    // Wine files an attribute made as "xml:space" outside the xml namespace: look by its written name.
-    Com<IXMLDOMNamedNodeMap> map;
-    long n = 0;
-    if (FAILED(element->get_attributes(map.out())) || !map || FAILED(map->get_length(&n))) return u"";
-    for (long i = 0; i < n; ++i) {
-      Com<IXMLDOMNode> a;
-      Bstr an;
-      if (SUCCEEDED(map->get_item(i, a.out())) && a && SUCCEEDED(a->get_nodeName(an.out())) &&
-          an.str() == u"xml:space")
-        return ValueOf(a.get());
-    }
-    return u"";
+    return wine::AttributeByWrittenName(element, u"xml:space");
   }
 
   bool Created(IXMLDOMNode* child) {
@@ -343,7 +185,7 @@ class BlankFilter {
       }
     }
     for (IXMLDOMNode* c : blankCreated_)
-      if (SameByProbe(child, c)) return true;
+      if (wine::SameByProbe(child, c)) return true;
     return false;
   }
 
@@ -371,11 +213,6 @@ class MsHolder {
   // Points this object at another platform node that stands for the same node.
   virtual void Rebind(IXMLDOMNode* node) = 0;
 };
-
-std::string EncodingInHead(const std::string& bytes);
-UINT CodePageOf(const std::string& enc);
-std::u16string WithoutEncoding(const std::u16string& text, std::u16string* decl);
-std::string ToDeclaredEncoding(const std::string& utf8, const std::string& enc);
 
 IXMLDOMNode* RawOf(const DOMNode& n, bool required = true) {
   if (!n) {
@@ -621,17 +458,7 @@ class MsNodeOf : public Base, public MsHolder {
     Com<IXMLDOMAttribute> a = Attribute(attr);
     Com<IXMLDOMAttribute> old;
     HRESULT hr = e->removeAttributeNode(a.get(), old.out());
-    if (hr == E_NOTIMPL) {
-      // Wine lacks the call; the attribute map removes the same node by its name.
-      Com<IXMLDOMNamedNodeMap> map;
-      Check(node_->get_attributes(map.out()));
-      if (!map) Fail(hr);
-      Bstr name;
-      Check(a->get_nodeName(name.out()));
-      Com<IXMLDOMNode> removed;
-      hr = map->removeNamedItem(name.get(), removed.out());
-      if (hr == S_FALSE) hr = E_INVALIDARG;  // not an attribute of this element
-    }
+    if (hr == E_NOTIMPL) hr = wine::RemoveAttributeByName(node_.get(), a.get());  // Wine lacks the call
     Check(hr);
     return attr;
   }
@@ -647,7 +474,7 @@ class MsNodeOf : public Base, public MsHolder {
     if (ia && ia.get() == ib.get()) return true;
     // Microsoft's MSXML keeps one object per node; Wine's makes a new one for each
     // request, so there only a change made through one object tells.
-    return platform::RunningUnderWine() && SameByProbe(a, b);
+    return platform::RunningUnderWine() && wine::SameByProbe(a, b);
   }
   // No blank text sits at the document's level, and Wine answers no siblings around its document type.
   BlankFilter Blanks() const {
@@ -709,17 +536,7 @@ class MsNodeOf : public Base, public MsHolder {
   }
   // Microsoft's MSXML refuses to put a node under itself; Wine would make a cycle.
   void RefuseCycle(IXMLDOMNode* child) const {
-    if (!platform::RunningUnderWine()) return;
-    Com<IXMLDOMNode> p = Com<IXMLDOMNode>::Share(node_.get());
-    for (int depth = 0; p && depth < 100000; ++depth) {
-      Com<IUnknown> a = Identity(p.get()), b = Identity(child);
-      if ((a && a.get() == b.get()) || SameByProbe(p.get(), child))
-        throw EOleException("Inserting a node or its ancestor under itself is not allowed", int32_t(E_FAIL),
-                            "msxml3.dll", "", 0);
-      Com<IXMLDOMNode> up;
-      if (FAILED(p->get_parentNode(up.out()))) break;
-      p = up;
-    }
+    if (platform::RunningUnderWine()) wine::RefuseCycle(node_.get(), child);
   }
   // Wine's attribute map cannot hand out namespace declarations (the default one
   // fails, a prefixed one comes under the wrong index) and lists them last. The
@@ -728,87 +545,26 @@ class MsNodeOf : public Base, public MsHolder {
   // attribute nodes of the same name and value.
   DOMNodes WineAttributes() const {
     DOMNodes out;
-    Com<IXMLDOMNode> shallow;
-    Check(node_->cloneNode(VARIANT_FALSE, shallow.out()));
-    Bstr text;
-    Check(shallow->get_xml(text.out()));
-    std::u16string tag = text.str();
+    const std::vector<wine::TagAttribute> written = wine::StartTagAttributes(node_.get());
     Com<IXMLDOMNamedNodeMap> map;
     Check(node_->get_attributes(map.out()));
     Com<IXMLDOMDocument> doc;
     Check(node_->get_ownerDocument(doc.out()));
     if (!map || !doc) return out;
-    auto space = [](char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; };
-    size_t i = 1;
-    while (i < tag.size() && !space(tag[i]) && tag[i] != u'>' && tag[i] != u'/') ++i;  // element name
-    for (;;) {
-      while (i < tag.size() && space(tag[i])) ++i;
-      if (i >= tag.size() || tag[i] == u'>' || tag[i] == u'/') break;
-      size_t nameStart = i;
-      while (i < tag.size() && tag[i] != u'=' && !space(tag[i])) ++i;
-      std::u16string name = tag.substr(nameStart, i - nameStart);
-      while (i < tag.size() && (space(tag[i]) || tag[i] == u'=')) ++i;
-      if (i >= tag.size()) break;
-      char16_t quote = tag[i++];
-      size_t valueStart = i;
-      while (i < tag.size() && tag[i] != quote) ++i;
-      std::u16string raw = tag.substr(valueStart, i - valueStart);
-      ++i;
-      if (name == u"xmlns" || name.compare(0, 6, u"xmlns:") == 0) {
+    for (const wine::TagAttribute& attr : written) {
+      if (attr.IsDeclaration()) {
         Com<IXMLDOMAttribute> a;
-        if (FAILED(doc->createAttribute(Bstr(name).get(), a.out())) || !a) continue;
+        if (FAILED(doc->createAttribute(Bstr(attr.name).get(), a.out())) || !a) continue;
         Variant v;
         V_VT(&v.v) = VT_BSTR;
-        std::u16string value = Unescaped(raw);
-        V_BSTR(&v.v) = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(value.data()), UINT(value.size()));
+        V_BSTR(&v.v) = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(attr.value.data()), UINT(attr.value.size()));
         a->put_nodeValue(v.v);
         out.push_back(WrapNode(Com<IXMLDOMNode>::Share(a.get()), owner_));
       } else {
         Com<IXMLDOMNode> a;
-        if (SUCCEEDED(map->getNamedItem(Bstr(name).get(), a.out())) && a)
+        if (SUCCEEDED(map->getNamedItem(Bstr(attr.name).get(), a.out())) && a)
           out.push_back(WrapNode(std::move(a), owner_));
       }
-    }
-    return out;
-  }
-  static std::u16string Unescaped(const std::u16string& raw) {
-    std::u16string out;
-    for (size_t i = 0; i < raw.size(); ++i) {
-      if (raw[i] != u'&') {
-        out.push_back(raw[i]);
-        continue;
-      }
-      size_t end = raw.find(u';', i);
-      if (end == std::u16string::npos) {
-        out.push_back(raw[i]);
-        continue;
-      }
-      std::u16string ref = raw.substr(i + 1, end - i - 1);
-      if (ref == u"amp") out.push_back(u'&');
-      else if (ref == u"lt") out.push_back(u'<');
-      else if (ref == u"gt") out.push_back(u'>');
-      else if (ref == u"quot") out.push_back(u'"');
-      else if (ref == u"apos") out.push_back(u'\'');
-      else if (!ref.empty() && ref[0] == u'#') {
-        unsigned long v = 0;
-        bool hex = ref.size() > 1 && (ref[1] == u'x' || ref[1] == u'X');
-        for (size_t k = hex ? 2 : 1; k < ref.size() && v <= 0x10FFFF; ++k) {
-          char16_t c = ref[k];
-          int d = c >= u'0' && c <= u'9' ? c - u'0' : hex && c >= u'a' && c <= u'f' ? c - u'a' + 10 : hex && c >= u'A' && c <= u'F' ? c - u'A' + 10 : -1;
-          if (d < 0) break;
-          v = v * (hex ? 16 : 10) + unsigned(d);
-        }
-        if (v >= 0x10000 && v <= 0x10FFFF) {
-          v -= 0x10000;
-          out.push_back(char16_t(0xD800 + (v >> 10)));
-          out.push_back(char16_t(0xDC00 + (v & 0x3FF)));
-        } else if (v > 0 && v < 0x10000) {
-          out.push_back(char16_t(v));
-        }
-      } else {
-        out += raw.substr(i, end - i + 1);
-      }
-      i = end;
     }
     return out;
   }
@@ -909,7 +665,7 @@ class MsDocument : public MsNodeOf<IDOMDocument> {
     if (FAILED(hr) && platform::RunningUnderWine()) {
       // Wine cannot write some encodings Windows has (KOI8-R): serialise to 16 bits
       // and encode here.
-      return ToDeclaredEncoding(platform::WideToUtf8(xml()), DeclaredEncoding());
+      return wine::ToDeclaredEncoding(platform::WideToUtf8(xml()), wine::DeclaredEncoding(doc_.get()));
     }
     Check(hr);
     STATSTG st{};
@@ -923,7 +679,7 @@ class MsDocument : public MsNodeOf<IDOMDocument> {
     if (!out.empty()) Check(stream->Read(out.data(), ULONG(out.size()), &got));
     out.resize(got);
     // Wine writes UTF-8 whatever the declaration says; bring the bytes to the declared encoding.
-    if (platform::RunningUnderWine()) out = ToDeclaredEncoding(out, DeclaredEncoding());
+    if (platform::RunningUnderWine()) out = wine::ToDeclaredEncoding(out, wine::DeclaredEncoding(doc_.get()));
     return out;
   }
   std::u16string xml() override {
@@ -981,28 +737,6 @@ class MsDocument : public MsNodeOf<IDOMDocument> {
     return s;
   }
 
-  // The encoding the declaration node names, "" when there is none.
-  std::string DeclaredEncoding() {
-    Com<IXMLDOMNode> first;
-    if (FAILED(doc_->get_firstChild(first.out())) || !first) return "";
-    DOMNodeType t = NODE_INVALID;
-    Bstr name;
-    if (FAILED(first->get_nodeType(&t)) || t != NODE_PROCESSING_INSTRUCTION) return "";
-    if (FAILED(first->get_nodeName(name.out())) || name.str() != u"xml") return "";
-    Bstr text;
-    if (FAILED(first->get_text(text.out()))) return "";
-    std::u16string decl = text.str();
-    size_t p = decl.find(u"encoding");
-    if (p == std::u16string::npos) return "";
-    size_t q = decl.find_first_of(u"\"'", p + 8);
-    if (q == std::u16string::npos) return "";
-    size_t e = decl.find(decl[q], q + 1);
-    if (e == std::u16string::npos) return "";
-    std::string enc;
-    for (char16_t c : decl.substr(q + 1, e - q - 1)) enc.push_back(c < 0x80 ? char(c | (c >= 'A' && c <= 'Z' ? 0x20 : 0)) : '?');
-    return enc;
-  }
-
   // Wine's parser knows few 8-bit encodings (not KOI8-R, not CP866); where the
   // declaration names one Windows has, the text is decoded here and loaded as 16-bit text.
   template <class GetBytes>
@@ -1010,25 +744,14 @@ class MsDocument : public MsNodeOf<IDOMDocument> {
     if (!platform::RunningUnderWine()) return false;
     DOMParseError first = error_;
     try {
-      std::string bytes = get();
-      UINT cp = CodePageOf(EncodingInHead(bytes));
-      if (cp != 0 && bytes.size() < size_t(INT_MAX)) {
-        int n = MultiByteToWideChar(cp, 0, bytes.data(), int(bytes.size()), nullptr, 0);
-        if (n > 0) {
-          std::u16string text(size_t(n), u'\0');
-          MultiByteToWideChar(cp, 0, bytes.data(), int(bytes.size()), reinterpret_cast<wchar_t*>(text.data()), n);
-          // Wine's parser rejects the name in the 16-bit text too: parse with the name
-          // taken out, then give the declaration node its own text back.
-          std::u16string decl, bare = WithoutEncoding(text, &decl);
-          if (!loadText(bare)) return false;  // the parse error of the decoded text stands
-          Com<IXMLDOMNode> first, replaced;
-          Com<IXMLDOMProcessingInstruction> pi;
-          if (!decl.empty() && SUCCEEDED(doc_->get_firstChild(first.out())) && first) {
-            Check(doc_->createProcessingInstruction(Bstr(u"xml").get(), Bstr(decl).get(), pi.out()));
-            Check(doc_->replaceChild(pi.get(), first.get(), replaced.out()));
-          }
-          return true;
-        }
+      std::u16string text;
+      if (wine::DecodeDeclared(get(), text)) {
+        // Wine's parser rejects the name in the 16-bit text too: parse with the name
+        // taken out, then give the declaration node its own text back.
+        std::u16string decl, bare = wine::WithoutEncoding(text, &decl);
+        if (!loadText(bare)) return false;  // the parse error of the decoded text stands
+        wine::RestoreDeclaration(doc_.get(), decl);
+        return true;
       }
     } catch (const Exception&) {
     }
@@ -1090,162 +813,6 @@ DOMDocument WrapDocument(Com<IXMLDOMDocument> doc) {
   auto d = std::make_shared<MsDocument>(std::move(doc));
   d->Adopt(d);
   return d;
-}
-
-// The encoding an 8-bit document's declaration names, lower-cased; "" for none.
-std::string EncodingInHead(const std::string& bytes) {
-  std::string head = bytes.substr(0, 512);
-  if (head.compare(0, 5, "<?xml") != 0) return "";
-  size_t end = head.find("?>");
-  size_t p = head.find("encoding");
-  if (end == std::string::npos || p == std::string::npos || p > end) return "";
-  size_t q = head.find_first_of("\"'", p + 8);
-  if (q == std::string::npos || q > end) return "";
-  size_t e = head.find(head[q], q + 1);
-  if (e == std::string::npos || e > end) return "";
-  std::string enc = head.substr(q + 1, e - q - 1);
-  for (char& c : enc)
-    if (c >= 'A' && c <= 'Z') c = char(c + 32);
-  return enc;
-}
-
-// text with the encoding pseudo-attribute dropped from its declaration; decl gets
-// the declaration's own text (between "<?xml " and "?>").
-std::u16string WithoutEncoding(const std::u16string& text, std::u16string* decl) {
-  decl->clear();
-  if (text.compare(0, 6, u"<?xml ") != 0) return text;
-  size_t end = text.find(u"?>");
-  size_t p = text.find(u"encoding");
-  if (end == std::u16string::npos || p == std::u16string::npos || p > end) return text;
-  size_t q = text.find_first_of(u"\"'", p);
-  if (q == std::u16string::npos || q > end) return text;
-  size_t e = text.find(text[q], q + 1);
-  if (e == std::u16string::npos || e > end) return text;
-  size_t from = p;
-  while (from > 6 && (text[from - 1] == u' ' || text[from - 1] == u'\t')) --from;
-  *decl = text.substr(6, end - 6);
-  while (!decl->empty() && (decl->back() == u' ' || decl->back() == u'\t')) decl->pop_back();
-  return text.substr(0, from) + text.substr(e + 1);
-}
-
-// The Windows code page of an encoding name, 0 when unknown.
-UINT CodePageOf(const std::string& enc) {
-  static const std::map<std::string, UINT> pages = {
-      {"us-ascii", 20127}, {"ascii", 20127}, {"iso-8859-1", 28591}, {"latin1", 28591},
-      {"iso-8859-2", 28592}, {"iso-8859-5", 28595}, {"iso-8859-7", 28597}, {"iso-8859-9", 28599},
-      {"iso-8859-15", 28605}, {"koi8-r", 20866}, {"koi8-u", 21866}, {"ibm866", 866}, {"cp866", 866},
-      {"windows-1250", 1250}, {"windows-1251", 1251}, {"windows-1252", 1252}, {"windows-1253", 1253},
-      {"windows-1254", 1254}, {"windows-1255", 1255}, {"windows-1256", 1256}, {"windows-1257", 1257},
-      {"windows-1258", 1258}, {"cp1251", 1251}, {"cp1252", 1252}, {"shift_jis", 932}, {"gb2312", 936},
-      {"gbk", 936}, {"big5", 950}, {"euc-kr", 949}};
-  auto it = pages.find(enc);
-  return it == pages.end() ? 0 : it->second;
-}
-
-// UTF-8 serialisation to the declared encoding; characters the encoding lacks
-// become character references.
-std::string ToDeclaredEncoding(const std::string& utf8, const std::string& enc) {
-  if (enc.empty() || enc == "utf-8" || enc == "utf8") return utf8;
-  std::u16string text = platform::Utf8ToWide(utf8);
-  if (enc == "utf-16" || enc == "utf-16le" || enc == "ucs-2") {
-    std::string out = "\xFF\xFE";
-    for (char16_t c : text) {
-      out.push_back(char(c & 0xFF));
-      out.push_back(char(c >> 8));
-    }
-    return out;
-  }
-  UINT cp = CodePageOf(enc);
-  if (cp == 0) throw DOMException(Format("Cannot save in the encoding \"%s\"", enc.c_str()));
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size();) {
-    size_t n = (text[i] >= 0xD800 && text[i] <= 0xDBFF && i + 1 < text.size()) ? 2 : 1;
-    if (text[i] < 0x80) {
-      out.push_back(char(text[i]));
-    } else {
-      char buf[8];
-      BOOL usedDefault = FALSE;
-      int k = WideCharToMultiByte(cp, WC_NO_BEST_FIT_CHARS, reinterpret_cast<const wchar_t*>(&text[i]), int(n), buf,
-                                  sizeof buf, nullptr, &usedDefault);
-      if (k > 0 && !usedDefault) {
-        out.append(buf, size_t(k));
-      } else {
-        char32_t v = n == 2 ? 0x10000 + ((char32_t(text[i]) - 0xD800) << 10) + (char32_t(text[i + 1]) - 0xDC00)
-                            : char32_t(text[i]);
-        out += Format("&#%lu;", static_cast<unsigned long>(v));
-      }
-    }
-    i += n;
-  }
-  return out;
-}
-
-// Whether two objects stand for the same node: a mark set through one must show
-// through the other. The mark is taken away again at once.
-bool SameByProbe(IXMLDOMNode* a, IXMLDOMNode* b) {
-  static unsigned counter = 0;
-  try {
-    DOMNodeType ta = NODE_INVALID, tb = NODE_INVALID;
-    Check(a->get_nodeType(&ta));
-    Check(b->get_nodeType(&tb));
-    if (ta != tb) return false;
-    Bstr na, nb;
-    Check(a->get_nodeName(na.out()));
-    Check(b->get_nodeName(nb.out()));
-    if (na.str() != nb.str()) return false;
-    std::u16string mark = u"velarin-probe-";
-    for (unsigned v = ++counter; v; v /= 10) mark.push_back(char16_t(u'0' + v % 10));
-    Bstr markText(mark);
-    switch (ta) {
-      case NODE_ELEMENT: {
-        Com<IXMLDOMElement> ea, eb;
-        Check(a->QueryInterface(kIID_IXMLDOMElement, reinterpret_cast<void**>(ea.out())));
-        Check(b->QueryInterface(kIID_IXMLDOMElement, reinterpret_cast<void**>(eb.out())));
-        Bstr name(u"velarin-probe");
-        Variant value, seen;
-        V_VT(&value.v) = VT_BSTR;
-        V_BSTR(&value.v) = SysAllocString(markText.get());
-        Check(ea->setAttribute(name.get(), value.v));
-        HRESULT hr = eb->getAttribute(name.get(), &seen.v);
-        ea->removeAttribute(name.get());
-        return hr == S_OK && V_VT(&seen.v) == VT_BSTR &&
-               std::u16string(reinterpret_cast<const char16_t*>(V_BSTR(&seen.v))) == mark;
-      }
-      case NODE_TEXT:
-      case NODE_CDATA_SECTION:
-      case NODE_COMMENT:
-      case NODE_PROCESSING_INSTRUCTION:
-      case NODE_ATTRIBUTE: {
-        Variant old, probe, seen;
-        Check(a->get_nodeValue(&old.v));
-        V_VT(&probe.v) = VT_BSTR;
-        V_BSTR(&probe.v) = SysAllocString(markText.get());
-        Check(a->put_nodeValue(probe.v));
-        HRESULT hr = b->get_nodeValue(&seen.v);
-        a->put_nodeValue(old.v);
-        return SUCCEEDED(hr) && V_VT(&seen.v) == VT_BSTR &&
-               std::u16string(reinterpret_cast<const char16_t*>(V_BSTR(&seen.v))) == mark;
-      }
-      case NODE_DOCUMENT: {
-        Com<IXMLDOMDocument> da;
-        Check(a->QueryInterface(kIID_IXMLDOMDocument, reinterpret_cast<void**>(da.out())));
-        Com<IXMLDOMComment> c;
-        Check(da->createComment(markText.get(), c.out()));
-        Com<IXMLDOMNode> added, last, removed;
-        Check(a->appendChild(c.get(), added.out()));
-        HRESULT hr = b->get_lastChild(last.out());
-        Bstr seen;
-        if (SUCCEEDED(hr) && last) last->get_text(seen.out());
-        a->removeChild(added.get(), removed.out());
-        return seen.str() == mark;
-      }
-      default:
-        return false;
-    }
-  } catch (const Exception&) {
-    return false;
-  }
 }
 
 class MsImplementation : public IDOMImplementation {

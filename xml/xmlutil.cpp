@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/codepage.h"
+#include "platform/text.h"
 
 namespace velarin::xml {
 namespace {
@@ -35,19 +36,6 @@ ByteForm FourByteSignature(std::string_view b, size_t pos) {
 bool IsAscii(std::u16string_view s) {
   for (char16_t c : s)
     if (c >= 0x80) return false;
-  return true;
-}
-
-template <class S>
-bool EqualFolded(const S& a, const S& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    auto x = a[i], y = b[i];
-    if (x == y) continue;
-    if (x >= 'a' && x <= 'z') x -= 32;
-    if (y >= 'a' && y <= 'z') y -= 32;
-    if (x != y) return false;
-  }
   return true;
 }
 
@@ -122,8 +110,12 @@ void TLineBuilder::Append(const char* data, size_t size) {
   if (stopped_) return;
   const char* p = data;
   const char* end = p + size;
-  if (pendingCR_ && p < end && *p == '\n') ++p;
-  if (p < end) pendingCR_ = false;
+  // Only the first character after a CR can complete its break, even when it is
+  // a whole piece by itself.
+  if (pendingCR_ && p < end) {
+    if (*p == '\n') ++p;
+    pendingCR_ = false;
+  }
   const char* start = p;
   while (p < end) {
     unsigned char c = static_cast<unsigned char>(*p);
@@ -163,39 +155,16 @@ std::string TLineBuilder::Take() {
 }
 
 void AppendNormalizedLines(std::string& out, std::string_view text) {
-  const char* p = text.data();
-  const char* end = p + text.size();
-  const char* start = p;  // of the current line
-  out.reserve(out.size() + text.size() + text.size() / 32 + 2);
-  while (p < end) {
-    unsigned char c = static_cast<unsigned char>(*p);
-    if (c > '\r') {  // the common case: one compare per byte
-      ++p;
-      continue;
-    }
-    if (c == '\r' || c == '\n') {
-      out.append(start, size_t(p - start));
-      out.append("\r\n", 2);
-      if (c == '\r' && p + 1 < end && p[1] == '\n') ++p;
-      start = ++p;
-    } else if (c == 0) {
-      end = p;  // everything after the first NUL is dropped
-    } else {
-      ++p;
-    }
-  }
-  if (end > start) {
-    out.append(start, size_t(end - start));
-    out.append("\r\n", 2);
-  }
+  TLineBuilder lines(std::move(out), text.size());
+  lines.Append(text.data(), text.size());
+  out = lines.Take();
 }
 
 bool SameNamespace(std::u16string_view a, std::u16string_view b) {
   // Where the system code page holds every character (UTF-8), or both are ASCII
   // (the same in every code page), the 16-bit texts compare like their 8-bit forms.
-  if (platform::SysIsUtf8() || (IsAscii(a) && IsAscii(b))) return EqualFolded(a, b);
-  std::string x = platform::WideToSys(a), y = platform::WideToSys(b);
-  return EqualFolded(x, y);
+  if (platform::SysIsUtf8() || (IsAscii(a) && IsAscii(b))) return platform::EqualAsciiNoCase(a, b);
+  return platform::EqualAsciiNoCase(platform::WideToSys(a), platform::WideToSys(b));
 }
 
 bool IsXmlText(std::u16string_view s) {

@@ -47,10 +47,16 @@ class TByteFormScanner {
   bool decided_ = false;
 };
 
-// Builds the normalised lines (as AppendNormalizedLines) from text that comes in pieces.
+// Builds the normalised lines from text that comes in pieces: every line break
+// (CR LF, lone CR, lone LF) becomes CR LF, the last line gets one too, and the text
+// stops at the first NUL byte. One pass, no per-line work.
 class TLineBuilder {
  public:
-  explicit TLineBuilder(size_t sizeHint) { out_.reserve(sizeHint + sizeHint / 32 + 16); }
+  explicit TLineBuilder(size_t sizeHint) : TLineBuilder(std::string(), sizeHint) {}
+  // The lines are appended to start.
+  TLineBuilder(std::string&& start, size_t sizeHint) : out_(std::move(start)) {
+    out_.reserve(out_.size() + sizeHint + sizeHint / 32 + 16);
+  }
   void Append(const char* data, size_t size);
   std::string Take();
 
@@ -61,8 +67,7 @@ class TLineBuilder {
   bool stopped_ = false;    // a NUL was met
 };
 
-// Appends text to out with every line break (CR LF, lone CR, lone LF) as CR LF and a
-// CR LF after the last line; stops at the first NUL byte. One pass, no per-line work.
+// Appends the normalised lines of text (as TLineBuilder, in one piece) to out.
 void AppendNormalizedLines(std::string& out, std::string_view text);
 
 // Namespace URIs as the look-ups compare them: equal ignoring case for A-Z only,

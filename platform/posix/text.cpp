@@ -32,11 +32,7 @@ const CaseLocale& Case() {
 }
 
 char16_t MapUnit(char16_t c, bool upper) {
-  if (c < 0x80) {
-    if (upper && c >= u'a' && c <= u'z') return char16_t(c - 32);
-    if (!upper && c >= u'A' && c <= u'Z') return char16_t(c + 32);
-    return c;
-  }
+  if (c < 0x80) return upper ? AsciiUpper(c) : AsciiLower(c);
   if (c >= 0xD800 && c <= 0xDFFF) return c;  // halves of a pair map to themselves
   wint_t m = Case().Map(wint_t(c), upper);
   return m <= 0xFFFF ? char16_t(m) : c;

@@ -1,5 +1,6 @@
 // Code-page conversions on Windows: the ANSI and OEM code pages through the system's own tables.
 #include "platform/codepage.h"
+#include "platform/text.h"
 
 #include <windows.h>
 
@@ -218,9 +219,7 @@ std::string WideToOem(std::u16string_view s, bool* exact) {
 
 bool EncodingHolds(std::string_view encoding, std::u16string_view text) {
   if (text.empty()) return true;
-  std::string name(encoding);
-  for (char& c : name)
-    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  const std::string name = AsciiLower(encoding);
   // Names as XML declarations give them, to the code pages the system converts with.
   static const struct {
     const char* name;

@@ -1,6 +1,7 @@
 // Byte-form detection, the split and join rules, the declaration attribute rule.
 #include <algorithm>
 
+#include "xml/xmldecl.h"
 #include "xml/xmlutil.h"
 #include "xmltest.h"
 
@@ -98,7 +99,7 @@ INSTANTIATE_TEST_SUITE_P(
                       SplitCase{"a\r", "a\r\n", 1}, SplitCase{"a\r\nb", "a\r\nb\r\n", 2},
                       SplitCase{"a\rb\nc", "a\r\nb\r\nc\r\n", 3},
                       SplitCase{"a\r\rb", "a\r\n\r\nb\r\n", 3},
-                      SplitCase{"a\n\r", "a\r\n\r\n", 2},
+                      SplitCase{"a\n\r", "a\r\n\r\n", 2}, SplitCase{"a\r\n\n", "a\r\n\r\n", 2},
                       SplitCase{"\n", "\r\n", 1}, SplitCase{"\r\n\r\n", "\r\n\r\n", 2},
                       SplitCase{std::string("ab\0cd\n", 6), "ab\r\n", 1},
                       SplitCase{std::string("ab\n\0cd", 6), "ab\r\n", 1},
@@ -161,7 +162,53 @@ INSTANTIATE_TEST_SUITE_P(
                       AttrCase{"encoding", "encoding", ""},
                       AttrCase{"encoding=\"\"", "encoding", ""},
                       AttrCase{"version=\"1.0\" standalone=\"yes\"", "standalone", "yes"},
-                      AttrCase{"version=\"1.0\" standalone=\"yes\"", "version", "1.0"}));
+                      AttrCase{"version=\"1.0\" standalone=\"yes\"", "version", "1.0"},
+                      AttrCase{"version = '1.0' ", "version", "1.0"},
+                      AttrCase{"version=\"1.0\" encoding =\t\"koi8-r\" standalone='no'", "encoding", "koi8-r"},
+                      AttrCase{"Encoding=\"x\" ", "encoding", "DEF"},
+                      AttrCase{"encoding=\"a\"", "encoding", "a"},
+                      AttrCase{"encoding=\"a\" ", "encoding", "a"},
+                      AttrCase{"encoding'", "encoding", ""},
+                      AttrCase{"encoding:x 'y' ", "encoding", "y"}));
+
+// The look-up every declaration reader goes through, in 8 and 16 bits: where the
+// name, the opening and the closing quote are, by either closing rule.
+struct ItemCase {
+  const char* text;
+  DeclQuote quote;
+  size_t name, open, close;
+  const char* value;
+};
+class DeclItems : public ::testing::TestWithParam<ItemCase> {};
+
+TEST_P(DeclItems, SameIn8And16Bits) {
+  const ItemCase& c = GetParam();
+  const std::string text8 = c.text;
+  const std::u16string text16(text8.begin(), text8.end());
+  for (const DeclItem& item : {FindDeclItem(std::string_view(text8), "encoding", c.quote),
+                               FindDeclItem(std::u16string_view(text16), "encoding", c.quote)}) {
+    EXPECT_EQ(item.name, c.name) << c.text;
+    EXPECT_EQ(item.open, c.open) << c.text;
+    EXPECT_EQ(item.close, c.close) << c.text;
+  }
+  EXPECT_EQ(DeclValue(std::string_view(text8), "encoding", c.quote), c.value) << c.text;
+  EXPECT_EQ(U8(DeclValue(std::u16string_view(text16), "encoding", c.quote)), c.value) << c.text;
+}
+
+constexpr size_t kNone = DeclItem::npos;
+INSTANTIATE_TEST_SUITE_P(
+    Table, DeclItems,
+    ::testing::Values(ItemCase{"version=\"1.0\" encoding=\"cp1251\"", DeclQuote::Same, 14, 23, 30, "cp1251"},
+                      ItemCase{"encoding = 'KOI8-R'", DeclQuote::Same, 0, 11, 18, "KOI8-R"},
+                      ItemCase{"encoding = 'KOI8-R'", DeclQuote::Either, 0, 11, 18, "KOI8-R"},
+                      ItemCase{"encoding=\"x'y\"", DeclQuote::Same, 0, 9, 13, "x'y"},
+                      ItemCase{"encoding=\"x'y\"", DeclQuote::Either, 0, 9, 11, "x"},
+                      ItemCase{"encoding=\"x", DeclQuote::Same, 0, 9, kNone, ""},
+                      ItemCase{"encoding=\"x", DeclQuote::Either, 0, 9, kNone, ""},
+                      ItemCase{"encoding", DeclQuote::Either, 0, kNone, kNone, ""},
+                      ItemCase{"ENCODING=\"x\"", DeclQuote::Either, kNone, kNone, kNone, ""},
+                      ItemCase{"encoding=x \"\"", DeclQuote::Same, 0, 11, 12, ""},
+                      ItemCase{"a='1' encoding='2' encoding='3'", DeclQuote::Same, 6, 15, 17, "2"}));
 
 struct NsCase {
   const char16_t* a;

@@ -72,7 +72,6 @@ class MarkupScan {
   std::uint32_t run_ = 0;   // closing characters seen in a row ('-', ']', '?')
   bool slash_ = false;      // the last character of a start tag was '/'
   bool inName_ = false;     // a name is being read inside a start tag
-  bool nameDone_ = false;   // the element's own name is behind
   char token_[7] = {};      // the start of the attribute name being read
   std::uint32_t tokenLen_ = 0;
   std::uint32_t attributes_ = 0;  // on the open start tag

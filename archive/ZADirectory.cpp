@@ -6,7 +6,7 @@
 #include "archive/ZAReader.h"
 #include "archive/ZARecords.h"
 #include "archive/ZAScan.h"
-#include "archive/ZipArchiver.h"
+#include "archive/ZAInternal.h"
 #include "platform/codepage.h"
 
 namespace velarin::archive {
@@ -158,7 +158,7 @@ void TZABaseArchiver::LoadDirectory() {
     uint8_t sig[4];
     bool chance = !needed && Get32(end + 12) >= 66 && plainStart >= 0 && ReadAt(s, plainStart, sig, 4) &&
                   Get32(sig) == kCentralSig;
-    if (!ok && !chance) throw EZAException(40, this);
+    if (!ok && !chance) throw EZAException(zaeZip64EndMissing, this);
     if (ok) {
       p -= 56;
     } else {
@@ -183,7 +183,7 @@ void TZABaseArchiver::LoadDirectory() {
   if (spanningMode_ != smNone) {
     // The volume holding the directory's first disk would be opened here.
     (void)firstDirectoryDisk;
-    throw EZAException(45, this);
+    throw EZAException(zaeMultiVolume, this);
   }
 
   int64_t start;
@@ -206,7 +206,7 @@ void TZABaseArchiver::LoadDirectory() {
   if (!TolerantOpen && spanningMode_ == smNone) {
     uint64_t sum = 0;
     for (int32_t i = 0; i < d.Entries.Count(); ++i) sum += d.Entries.Item(i).Header.CompressedSize;
-    if (sum > uint64_t(s.Size())) throw EZAException(57, this);
+    if (sum > uint64_t(s.Size())) throw EZAException(zaeSizesPastFile, this);
   }
   d.EndRecordPosition = p;
   // Bytes in front of the archive show first as the distance between where the directory
@@ -343,7 +343,7 @@ void TZABaseArchiver::RebuildFromLocalHeaders() {
   d.Entries.SetCount(0);
   d.Entries.Clear();
   d.Rebuilt = true;
-  if (spanningMode_ != smNone) throw EZAException(44, this);
+  if (spanningMode_ != smNone) throw EZAException(zaeSpannedRebuild, this);
   int64_t size = s.Size();
   TZASignatureScanner headers(s, kLocalSig, 65535);
   TZASignatureScanner descriptors(s, kDescriptorSig, 65535);
@@ -351,7 +351,7 @@ void TZABaseArchiver::RebuildFromLocalHeaders() {
   int64_t descriptorAt = -1;
   bool descriptorsLeft = true;
   int64_t h = headers.Find(0, 30);
-  if (h < 0) throw EZAException(35, this);
+  if (h < 0) throw EZAException(zaeInvalidArchive, this);
   // Headers and names come from the scanner's window: a read per header would make the
   // scan of a file packed with headers cost a few system calls per 30 bytes.
   auto plausible = [&](TZASignatureScanner& scan, int64_t at, TLocalHeader& l) {

@@ -6,7 +6,7 @@
 #include "archive/ZAReader.h"
 #include "archive/ZARecords.h"
 #include "archive/ZAScan.h"
-#include "archive/ZipArchiver.h"
+#include "archive/ZAInternal.h"
 #include "platform/codepage.h"
 #include "platform/dialogs.h"
 #include "platform/files.h"
@@ -25,7 +25,7 @@ void CopyBytes(TZAStream& from, TZAStream& to, uint64_t n, const TZAComponent* o
   while (n > 0) {
     size_t part = size_t(std::min<uint64_t>(n, buffer.size()));
     from.ReadBuffer(buffer.data(), part);
-    if (to.Write(buffer.data(), part) != part) throw EZAException(46, owner);
+    if (to.Write(buffer.data(), part) != part) throw EZAException(zaeWriteFailed, owner);
     n -= part;
   }
 }
@@ -90,23 +90,24 @@ void TZABaseArchiver::CheckRecordsApart() {
     const uint64_t next = k + 1 < order.size() ? order[k + 1].first : directory;
     const TDirItem& e = old.Old(order[k].second);
     const uint64_t packed = e.CompressedSize();
-    if (at >= next || packed > next - at || next - at - packed < kLocalHeaderSize) throw EZAException(64, this);
+    if (at >= next || packed > next - at || next - at - packed < kLocalHeaderSize)
+      throw EZAException(zaeRecordsOverlap, this);
     // Name, extra field and descriptor add at most this much: only a record that close to
     // the next one needs its local header read.
     if (next - at - packed - kLocalHeaderSize >= 2 * 0xFFFFu + kSignedZip64DescriptorSize) continue;
     const uint64_t length = LocalRecordLength(reader, at, next - at, e);
-    if (length == kRecordOverruns) throw EZAException(64, this);
+    if (length == kRecordOverruns) throw EZAException(zaeRecordsOverlap, this);
   }
 }
 
 void TZABaseArchiver::BeginUpdate() {
-  if (spanningMode_ != smNone && committedOnce_) throw EZAException(62, this);
+  if (spanningMode_ != smNone && committedOnce_) throw EZAException(zaeRepeatedTransaction, this);
   if (updateDepth_ == 0) {
     if (!open_) Open();
-    if ((openMode_ & 3) == 0 && !callerStream_) throw EZAException(32, this);
+    if (!ZAModeWrites(openMode_) && !callerStream_) throw EZAException(zaeReadOnly, this);
     // Rewriting a list rebuilt from local headers would drop what only the lost directory
     // knew and every entry the rebuild could not take: a damaged archive is only read.
-    if (dir_->Rebuilt) throw EZAException(48, this);
+    if (dir_->Rebuilt) throw EZAException(zaeDamagedArchive, this);
     TZADirArray& entries = dir_->Entries;
     for (int32_t i = 0; i < entries.Count(); ++i) entries.Item(i).Changed = false;
     dir_->Rollback.Take(entries);
@@ -243,8 +244,8 @@ TZAAction TZABaseArchiver::AskFailure(const TDirItem& item, const EZAException& 
     return action;
   }
   int answer;
-  if (e.NativeError() == 45) return fxaAbort;
-  if (e.NativeError() == 61) {
+  if (e.NativeError() == zaeMultiVolume) return fxaAbort;
+  if (e.NativeError() == zaeNameTooLong) {
     answer = platform::ChoiceDialog("Confirm", e.what(), {{"Abort", platform::daAbort}, {"Ignore", platform::daIgnore}},
                                     platform::daAbort);
   } else {
@@ -254,18 +255,14 @@ TZAAction TZABaseArchiver::AskFailure(const TDirItem& item, const EZAException& 
   return answer == platform::daRetry ? fxaRetry : answer == platform::daIgnore ? fxaIgnore : fxaAbort;
 }
 
-void TZABaseArchiver::CommitUpdate() {
-  if (updateDepth_ <= 0) return;
-  updateDepth_ = 0;
+TZAProcessOperation TZABaseArchiver::StartCommit() {
   totalBytes_ = doneBytes_ = 0;
   totalCount_ = doneCount_ = 0;
   abort_ = false;
   progress_ = true;
   failure_ = nullptr;
   action_ = fxaIgnore;
-
-  TZADirManager& d = *dir_;
-  TZADirArray& entries = d.Entries;
+  TZADirArray& entries = dir_->Entries;
   int32_t firstMarked = -1;
   for (int32_t i = 0; i < entries.Count(); ++i) {
     const TDirItem& e = entries.Item(i);
@@ -274,88 +271,114 @@ void TZABaseArchiver::CommitUpdate() {
     ++totalCount_;
     if (firstMarked < 0) firstMarked = i;
   }
+  return firstMarked >= 0 ? TZAProcessOperation(entries.Item(firstMarked).Operation) : poDelete;
+}
+
+bool TZABaseArchiver::PrepareRewrite(TZAProcessOperation op) {
+  TZARollback& rollback = dir_->Rollback;
   try {
     CheckRecordsApart();
   } catch (...) {
-    d.Rollback.Restore();  // nothing is written: the list stays what the file holds
+    rollback.Restore();  // nothing is written: the list stays what the file holds
     throw;
   }
   ChooseRewritePoint();
-  const auto op = firstMarked >= 0 ? TZAProcessOperation(entries.Item(firstMarked).Operation) : poDelete;
   if (!ReportOverall(0, op, ppStart)) {
-    d.Rollback.Restore();  // nothing is written: the list stays what the file holds
-    return;
+    rollback.Restore();  // nothing is written: the list stays what the file holds
+    return false;
   }
+  try {
+    SaveTail(firstChanged_ < rollback.Count());
+  } catch (...) {
+    rollback.Restore();
+    throw;
+  }
+  return true;
+}
 
+bool TZABaseArchiver::WriteOrCopy(int32_t i) {
+  TZADirArray& entries = dir_->Entries;
+  TZAStream& s = *dir_->Stream;
+  bool written = false;
+  action_ = fxaRetry;
+  while (action_ == fxaRetry) {
+    action_ = fxaIgnore;
+    TDirItem& item = entries.Item(i);
+    if (item.Changed && item.Operation != poRename && item.Operation != poChangeAttr &&
+        item.Operation != poChangeComment) {
+      FlushCopies();
+      const int64_t at = s.Position();
+      try {
+        written = WriteEntry(i);
+      } catch (const EZAException& e) {
+        written = false;
+        // Whatever was written of the entry goes before it is retried or put back.
+        s.Seek(at);
+        s.Truncate();
+        action_ = AskFailure(entries.Item(i), e);
+        if (action_ == fxaAbort) failure_ = std::current_exception();
+      }
+    } else {
+      CopyEntry(i);
+      written = true;
+    }
+  }
+  return written;
+}
+
+bool TZABaseArchiver::RewriteFromPoint() {
+  TZADirArray& entries = dir_->Entries;
+  TZAStream& s = *dir_->Stream;
+  s.Seek(rewritePoint_);
+  s.Truncate();
+  for (int32_t i = firstChanged_; i < entries.Count() && !abort_;) {
+    const bool written = WriteOrCopy(i);
+    if (action_ == fxaAbort || abort_) break;
+    if (written) {
+      ++doneCount_;
+      ++i;
+    } else if (entries.Item(i).Operation == poAdd) {
+      entries.Remove(i);
+    } else {
+      CopyEntry(i);
+      ++i;
+    }
+  }
+  if (abort_ || action_ == fxaAbort) return false;
+  FlushCopies();
+  WriteCentralDirectory(true);
+  // The new archive is on disk before its saved tail is given up.
+  if (Options.FlushBuffers) s.Flush();
+  DropTail();
+  return true;
+}
+
+void TZABaseArchiver::CommitUpdate() {
+  if (updateDepth_ <= 0) return;
+  updateDepth_ = 0;
+  const TZAProcessOperation op = StartCommit();
+  if (!PrepareRewrite(op)) return;
   // What a rollback puts back besides the entry list.
+  TZADirManager& d = *dir_;
   const int64_t oldDirectoryOffset = d.DirectoryOffset;
   uint8_t oldEnd[22];
   std::memcpy(oldEnd, d.EndRecord, sizeof oldEnd);
-  try {
-    SaveTail(firstChanged_ < d.Rollback.Count());
-  } catch (...) {
-    d.Rollback.Restore();
-    throw;
-  }
-  TZAStream& s = *d.Stream;
+  auto rollBack = [&] {
+    d.DirectoryOffset = oldDirectoryOffset;
+    std::memcpy(d.EndRecord, oldEnd, sizeof oldEnd);
+    RollBackUpdate();
+  };
   runLength_ = 0;
   tailReader_.reset();
+  bool complete = false;
   try {
-    s.Seek(rewritePoint_);
-    s.Truncate();
-    for (int32_t i = firstChanged_; i < entries.Count() && !abort_;) {
-      bool written = false;
-      action_ = fxaRetry;
-      while (action_ == fxaRetry) {
-        action_ = fxaIgnore;
-        TDirItem& item = entries.Item(i);
-        if (item.Changed && item.Operation != poRename && item.Operation != poChangeAttr &&
-            item.Operation != poChangeComment) {
-          FlushCopies();
-          const int64_t at = s.Position();
-          try {
-            written = WriteEntry(i);
-          } catch (const EZAException& e) {
-            written = false;
-            // Whatever was written of the entry goes before it is retried or put back.
-            s.Seek(at);
-            s.Truncate();
-            action_ = AskFailure(entries.Item(i), e);
-            if (action_ == fxaAbort) failure_ = std::current_exception();
-          }
-        } else {
-          CopyEntry(i);
-          written = true;
-        }
-      }
-      if (action_ == fxaAbort || abort_) break;
-      if (written) {
-        ++doneCount_;
-        ++i;
-      } else if (entries.Item(i).Operation == poAdd) {
-        entries.Remove(i);
-      } else {
-        CopyEntry(i);
-        ++i;
-      }
-    }
-    if (!abort_ && action_ != fxaAbort) {
-      FlushCopies();
-      WriteCentralDirectory(true);
-      // The new archive is on disk before its saved tail is given up.
-      if (Options.FlushBuffers) s.Flush();
-      DropTail();
-    }
+    complete = RewriteFromPoint();
   } catch (...) {
-    d.DirectoryOffset = oldDirectoryOffset;
-    std::memcpy(d.EndRecord, oldEnd, sizeof oldEnd);
-    RollBackUpdate();
+    rollBack();
     throw;
   }
-  if (abort_ || action_ == fxaAbort) {
-    d.DirectoryOffset = oldDirectoryOffset;
-    std::memcpy(d.EndRecord, oldEnd, sizeof oldEnd);
-    RollBackUpdate();
+  if (!complete) {
+    rollBack();
     // A failed write or an entry that could not be written is an error, not a cancel.
     if (failure_) std::rethrow_exception(failure_);
     return;
@@ -373,20 +396,20 @@ void TZABaseArchiver::CopyEntry(int32_t index) {
   const TZARollback& old = d.Rollback;
   // Entries are replaced in place or appended, so an unchanged one sits where it was in
   // the old list.
-  if (index < 0 || index >= old.Count()) throw EZAException(7, this);
+  if (index < 0 || index >= old.Count()) throw EZAException(zaeCopyEntryIndex, this);
   if (entries.Item(index).Operation == poUpdate) entries.Store(index, old.Old(index));
   TDirItem& item = entries.Item(index);
   const TDirItem& was = old.Old(index);  // the item itself unless it was replaced
 
   // The record lies in the tail file; anything outside it is a damaged archive.
   const uint64_t oldOffset = old.OldOffset(index);
-  if (!tail_ || oldOffset < uint64_t(rewritePoint_)) throw EZAException(35, this);
+  if (!tail_ || oldOffset < uint64_t(rewritePoint_)) throw EZAException(zaeInvalidArchive, this);
   const uint64_t at = oldOffset - uint64_t(rewritePoint_);
   if (!tailReader_) tailReader_ = std::make_unique<TZAWindowReader>(*tail_);
   const uint64_t tailSize = tailReader_->Size();
-  if (at > tailSize) throw EZAException(35, this);
+  if (at > tailSize) throw EZAException(zaeInvalidArchive, this);
   const uint64_t length = LocalRecordLength(*tailReader_, at, tailSize - at, was);
-  if (length == 0 || length == kRecordOverruns) throw EZAException(35, this);
+  if (length == 0 || length == kRecordOverruns) throw EZAException(zaeInvalidArchive, this);
 
   // Records that follow each other in the tail go out as one copy, a few system calls for
   // a run of a million small entries instead of a few each.
@@ -425,7 +448,7 @@ void TZABaseArchiver::AppendCentralRecord(TDirItem& item, std::string& directory
     name = EncodeName(item.Name, utf8);
     h.Flags = uint16_t((h.Flags & ~0x0800) | (utf8 ? 0x0800 : 0));
   }
-  if (name.size() > 0xFFFF) throw EZAException(61, this, {platform::WideToSys(item.Name)});
+  if (name.size() > 0xFFFF) throw EZAException(zaeNameTooLong, this, {platform::WideToSys(item.Name)});
   std::string zip64;
   TZAWriter z(zip64);
   if (h.UncompressedSize == kMarker32) z.U64(item.Zip64UncompressedSize);
@@ -488,9 +511,9 @@ void TZABaseArchiver::WriteCentralDirectory(bool atEnd, TZAStream* target) {
   TZADirArray& entries = d.Entries;
   auto put = [&](const std::string& bytes) {
     try {
-      if (!bytes.empty() && out.Write(bytes.data(), bytes.size()) != bytes.size()) throw EZAException(46, this);
+      if (!bytes.empty() && out.Write(bytes.data(), bytes.size()) != bytes.size()) throw EZAException(zaeWriteFailed, this);
     } catch (const EInOutError&) {
-      throw EZAException(46, this);
+      throw EZAException(zaeWriteFailed, this);
     }
   };
   std::string directory;

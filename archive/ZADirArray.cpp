@@ -206,7 +206,7 @@ void TZAHashedStringList::Clear() {
 
 // ---- TZADirArray
 
-void TZADirArray::Check(int32_t i, int nativeError) const {
+void TZADirArray::Check(int32_t i, TZANativeError nativeError) const {
   if (i < 0 || i >= count_) throw EZAException(nativeError, owner_);
 }
 
@@ -234,23 +234,23 @@ void TZADirArray::SetCount(int32_t count) {
 }
 
 TDirItem TZADirArray::Copy(int32_t i) const {
-  Check(i, 2);
+  Check(i, zaeCopyIndex);
   return items_[size_t(i)];
 }
 
 TDirItem& TZADirArray::Item(int32_t i) {
-  Check(i, 3);
+  Check(i, zaeItemIndex);
   return items_[size_t(i)];
 }
 
 const TDirItem& TZADirArray::Item(int32_t i) const {
-  Check(i, 3);
+  Check(i, zaeItemIndex);
   return items_[size_t(i)];
 }
 
 void TZADirArray::Store(int32_t i, const TDirItem& item) {
-  Check(i, 1);
-  if (i > names_.Count()) throw EZAException(58, owner_);
+  Check(i, zaeStoreIndex);
+  if (i > names_.Count()) throw EZAException(zaeNameIndexStore, owner_);
   std::u16string lowered = platform::LowerW(item.Name);
   TDirItem copy = item;  // its own copies of the extra-field buffers
   if (i == names_.Count())
@@ -270,7 +270,7 @@ void TZADirArray::SetName(int32_t i, const std::u16string& name) {
   else if (i < names_.Count())
     names_.Replace(i, lowered);
   else
-    throw EZAException(59, owner_);
+    throw EZAException(zaeNameIndexSetName, owner_);
   item.Name = name;
 }
 
@@ -279,7 +279,7 @@ int32_t TZADirArray::IndexOfName(const std::u16string& name) {
 }
 
 void TZADirArray::Remove(int32_t i) {
-  Check(i, 4);
+  Check(i, zaeRemoveIndex);
   // Equal names are equal strings, so dropping position i keeps the index exact.
   if (i < names_.Count()) names_.Delete(i);
   items_.erase(items_.begin() + i);

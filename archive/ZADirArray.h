@@ -15,6 +15,7 @@ namespace velarin::archive {
 
 class TZAComponent;
 class TZAStream;
+enum TZANativeError : int;  // ZAExcept.h
 
 // The 46 fixed bytes of a central directory file header, field by field.
 struct TZACentralHeader {
@@ -218,8 +219,9 @@ class TZAHashedStringList {
   std::unique_ptr<TZAStringHash> hash_;
 };
 
-// The array of entries with its name index. Index errors raise EZAException 1-4,
-// an inconsistent name index 58 or 59, before anything changes.
+// The array of entries with its name index. Index errors raise EZAException with
+// zaeStoreIndex..zaeRemoveIndex, an inconsistent name index zaeNameIndexStore or
+// zaeNameIndexSetName, before anything changes.
 class TZADirArray {
  public:
   explicit TZADirArray(const TZAComponent* owner = nullptr) : owner_(owner) {}
@@ -228,14 +230,14 @@ class TZADirArray {
   void SetCount(int32_t count);
   int32_t Capacity() const noexcept { return capacity_; }
 
-  TDirItem Copy(int32_t i) const;      // native error 2
-  TDirItem& Item(int32_t i);           // native error 3
+  TDirItem Copy(int32_t i) const;      // zaeCopyIndex
+  TDirItem& Item(int32_t i);           // zaeItemIndex
   const TDirItem& Item(int32_t i) const;
-  void Store(int32_t i, const TDirItem& item);  // native errors 1, 58
-  void SetName(int32_t i, const std::u16string& name);  // native error 59 (3 for the index)
+  void Store(int32_t i, const TDirItem& item);  // zaeStoreIndex, zaeNameIndexStore
+  void SetName(int32_t i, const std::u16string& name);  // zaeNameIndexSetName (zaeItemIndex)
   // Index of the entry of that name, case ignored; -1 when there is none.
   int32_t IndexOfName(const std::u16string& name);
-  void Remove(int32_t i);  // native error 4
+  void Remove(int32_t i);  // zaeRemoveIndex
   void Clear();
   void Assign(const TZADirArray& other);
 
@@ -244,7 +246,7 @@ class TZADirArray {
   void Truncate(int32_t count);
 
  private:
-  void Check(int32_t i, int nativeError) const;
+  void Check(int32_t i, TZANativeError nativeError) const;
   const TZAComponent* owner_;
   // Only the items in use are constructed; the growth rule decides how much room is
   // reserved, so a small archive does not build hundreds of empty items.

@@ -6,7 +6,7 @@
 #include "archive/ZAReader.h"
 #include "archive/ZARecords.h"
 #include "archive/ZAScan.h"
-#include "archive/ZipArchiver.h"
+#include "archive/ZAInternal.h"
 #include "platform/codepage.h"
 
 namespace velarin::archive {
@@ -242,7 +242,7 @@ int64_t TZABaseArchiver::FindZip64Records() {
   const int64_t plainStart = at - int64_t(end.DirectorySize);
   bool chance = !NeedsZip64(end) && end.DirectorySize >= kCentralHeaderSize + kZip64LocatorSize &&
                 plainStart >= 0 && ZASignatureAt(s, plainStart, kCentralSig);
-  if (!chance) throw EZAException(40, this);
+  if (!chance) throw EZAException(zaeZip64EndMissing, this);
   d.Zip64 = false;
   return at;
 }
@@ -302,7 +302,7 @@ int64_t TZABaseArchiver::ReadVolumeNumbers() {
   if (spanningMode_ != smNone) {
     // The volume holding the directory's first disk would be opened here.
     (void)firstDirectoryDisk;
-    throw EZAException(45, this);
+    throw EZAException(zaeMultiVolume, this);
   }
   return lastVolume;
 }
@@ -312,7 +312,7 @@ void TZABaseArchiver::CheckPackedSizes() const {
   const TZADirManager& d = *dir_;
   uint64_t sum = 0;
   for (int32_t i = 0; i < d.Entries.Count(); ++i) sum += d.Entries.Item(i).Header.CompressedSize;
-  if (sum > uint64_t(d.Stream->Size())) throw EZAException(57, this);
+  if (sum > uint64_t(d.Stream->Size())) throw EZAException(zaeSizesPastFile, this);
 }
 
 void TZABaseArchiver::ReadEntries(int64_t start, uint32_t count) {
@@ -425,12 +425,12 @@ void TZABaseArchiver::RebuildFromLocalHeaders() {
   d.Entries.SetCount(0);
   d.Entries.Clear();
   d.Rebuilt = true;
-  if (spanningMode_ != smNone) throw EZAException(44, this);
+  if (spanningMode_ != smNone) throw EZAException(zaeSpannedRebuild, this);
   const int64_t size = s.Size();
   TZASignatureScanner headers(s, kLocalSig, 65535);
   TDescriptorFinder descriptors(s);
   int64_t h = headers.Find(0, kLocalHeaderSize);
-  if (h < 0) throw EZAException(35, this);
+  if (h < 0) throw EZAException(zaeInvalidArchive, this);
   d.Entries.SetCount(CountLocalHeaders(s, h));
   // Headers and names come from the scanner's window: a read per header would make the
   // scan of a file packed with headers cost a few system calls per 30 bytes.

@@ -10,6 +10,49 @@ namespace velarin::archive {
 
 class TZAComponent;
 
+// The native codes the component raises. The number is part of the message a user sees
+// ("... - Native error: 00057"), so a code never changes its number; codes of the map
+// that nothing raises have no name.
+enum TZANativeError : int {
+  zaeNone = 0,                    // "Unknown error"
+  zaeStoreIndex = 1,              // entry list: storing at an index out of range
+  zaeCopyIndex = 2,               // entry list: copying from an index out of range
+  zaeItemIndex = 3,               // entry list: an item at an index out of range
+  zaeRemoveIndex = 4,             // entry list: removing at an index out of range
+  zaeCompressionMode = 5,         // a compression mode outside 0..9
+  zaeNoSource = 6,                // an entry to write without a source stream
+  zaeCopyEntryIndex = 7,          // commit: an unchanged entry that the old list lacks
+  zaeBadEntryData = 8,            // wrong size or CRC, or a method not decoded here
+  zaeBlankNameChoosingMode = 9,   // Open without a mode and without a file name
+  zaeBlankName = 10,              // Open without a file name
+  zaeArchiveNotFound = 12,        // Open on a name that is not a regular file
+  zaeNotOpen = 13,                // a call that needs an open archive
+  zaeEntryNotFound = 15,          // no entry of the name asked for
+  zaeUnpackIndex = 16,            // extracting an entry index out of range
+  zaeUpdateNotEnded = 26,         // reading while a transaction is open
+  zaeInMemoryCreateOnly = 28,     // an in-memory archive opened other than for creation
+  zaeBlankNameLeavingMemory = 29, // in-memory off with no file name to fall back on
+  zaeReadOnly = 32,               // updating an archive opened for reading
+  zaeSourceShort = 34,            // the source gave fewer bytes than its size
+  zaeInvalidArchive = 35,         // no local header where one must be
+  zaeZip64EndMissing = 40,        // a zip64 locator without its end record
+  zaeZip64SizesDisabled = 41,     // written sizes need zip64 records, which are off
+  zaeZip64RecordDisabled = 43,    // the entry's record needs zip64 records, which are off
+  zaeSpannedRebuild = 44,         // rebuilding a multi-volume archive from its headers
+  zaeMultiVolume = 45,            // reading across the volumes of a multi-volume archive
+  zaeWriteFailed = 46,            // a write that did not take all bytes
+  zaeDamagedArchive = 48,         // no end record, or updating a rebuilt list
+  zaeSpannedUpdate = 52,          // replacing an entry of a multi-volume archive
+  zaeDeflate64 = 55,              // method 9
+  zaeSizesPastFile = 57,          // compressed sizes adding up past the file's size
+  zaeNameIndexStore = 58,         // entry list: storing past the end of the name index
+  zaeNameIndexSetName = 59,       // entry list: naming past the end of the name index
+  zaeNameTooLong = 61,            // a name or extra field past its 16-bit length
+  zaeRepeatedTransaction = 62,    // a second transaction on a multi-volume archive
+  zaeTooLargeForMemory = 63,      // an entry's text larger than a book may be
+  zaeRecordsOverlap = 64,         // entries whose records share bytes
+};
+
 // One argument of a formatted message: "%s" takes text, "%d" a (64-bit) integer.
 struct TZAFormatArg {
   TZAFormatArg(const std::string& s) : IsText(true), Text(s) {}

@@ -9,7 +9,7 @@
 #include "archive/ZAReader.h"
 #include "archive/ZAZlib.h"
 #include "archive/ZARecords.h"
-#include "archive/ZipArchiver.h"
+#include "archive/ZAInternal.h"
 #include "platform/codepage.h"
 #include "platform/dialogs.h"
 #include "platform/limits.h"
@@ -68,7 +68,7 @@ void TZABaseArchiver::CheckFitsInMemory(const TDirItem& item) const {
   // Refused on the declared size, before anything of that size is reserved; a size that
   // lies is caught by the extraction itself, which never writes past the declared size.
   if (item.UncompressedSize() > uint64_t(platform::kMaxBookText))
-    throw EZAException(63, this, {platform::WideToSys(item.Name)});
+    throw EZAException(zaeTooLargeForMemory, this, {platform::WideToSys(item.Name)});
 }
 
 void TZABaseArchiver::ReadEntryText(const std::u16string& name, std::string& text) {
@@ -82,7 +82,7 @@ void TZABaseArchiver::ReadEntryText(const std::u16string& name, std::string& tex
   } restore{Options.Recurse, Options.Recurse};
   Options.Recurse = false;
   int32_t index = -1;
-  if (!IndexOfEntry(name, index)) throw EZAException(15, this, {platform::WideToSys(name)});
+  if (!IndexOfEntry(name, index)) throw EZAException(zaeEntryNotFound, this, {platform::WideToSys(name)});
   CheckFitsInMemory(dir_->Entries.Item(index));
   TZAMemoryStream out;
   {
@@ -118,9 +118,9 @@ bool TZABaseArchiver::IndexOfEntry(const std::u16string& name, int32_t& index) {
 
 void TZABaseArchiver::UnpackEntry(int32_t index, TZAStream& destination) {
   CheckOpen();
-  if (index < 0 || index >= dir_->Entries.Count()) throw EZAException(16, this);
+  if (index < 0 || index >= dir_->Entries.Count()) throw EZAException(zaeUnpackIndex, this);
   // Reading across the volumes of a multi-volume archive is not part of this component.
-  if (spanningMode_ != smNone) throw EZAException(45, this);
+  if (spanningMode_ != smNone) throw EZAException(zaeMultiVolume, this);
   const TDirItem item = dir_->Entries.Item(index);
   if (dynamic_cast<TZAMemoryStream*>(&destination)) CheckFitsInMemory(item);
   TZAStream& archive = *dir_->Stream;
@@ -129,13 +129,13 @@ void TZABaseArchiver::UnpackEntry(int32_t index, TZAStream& destination) {
   archive.Seek(int64_t(offset));
   abort_ = false;
   bool ok = DecodeEntryData(archive, destination, item);
-  if (!ok && !abort_ && !ExtractCorruptedFiles && !skipFile_) throw EZAException(8, this);
+  if (!ok && !abort_ && !ExtractCorruptedFiles && !skipFile_) throw EZAException(zaeBadEntryData, this);
 }
 
 bool TZABaseArchiver::DecodeEntryData(TZAStream& archive, TZAStream& destination, const TDirItem& item) {
   const uint16_t method = item.Header.Method;
-  if (method == 9) throw EZAException(55, this);
-  if (IsForeignMethod(method)) throw EZAException(8, this);
+  if (method == 9) throw EZAException(zaeDeflate64, this);
+  if (IsForeignMethod(method)) throw EZAException(zaeBadEntryData, this);
   uint8_t raw[kLocalHeaderSize];
   archive.ReadBuffer(raw, sizeof raw);
   TZAReader r(raw, sizeof raw);

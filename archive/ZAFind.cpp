@@ -2,7 +2,7 @@
 #include <algorithm>
 
 #include "archive/ZAMask.h"
-#include "archive/ZipArchiver.h"
+#include "archive/ZAInternal.h"
 #include "platform/text.h"
 
 namespace velarin::archive {

@@ -29,22 +29,21 @@ class TCharEquality {
   std::unordered_map<uint32_t, bool> cache_;
 };
 
-}  // namespace
-
 // M(i, j) is whether name[i..] matches pattern[j..]. A "*" tries the name suffixes
 // from i on, longest first, but not the empty one; a pattern left as exactly "*"
 // matches; a name used up matches only a pattern used up; a pattern used up with
 // name left does not match. Since M(i, j) for "*" is M(i, j+1) or M(i+1, j), the
 // table is filled row by row from the end of the name, in O(n * m).
-bool ZAWildcardMatch(std::u16string_view name, std::u16string_view pattern) {
-  if (pattern == u"*.*") return true;
+bool MatchCounted(std::u16string_view name, std::u16string_view pattern, uint64_t& work) {
   const size_t n = name.size(), m = pattern.size();
   TCharEquality eq;
   bool hasStar = pattern.find(u'*') != std::u16string_view::npos;
   if (!hasStar) {
     if (n != m) return false;
-    for (size_t i = 0; i < n; ++i)
+    for (size_t i = 0; i < n; ++i) {
+      ++work;
       if (pattern[i] != u'?' && !eq(pattern[i], name[i])) return false;
+    }
     return true;
   }
   // Cheap necessary conditions first: every non-star character takes one name
@@ -54,16 +53,22 @@ bool ZAWildcardMatch(std::u16string_view name, std::u16string_view pattern) {
   for (char16_t c : pattern) literals += c != u'*';
   if (literals > n) return false;
   size_t first = pattern.find(u'*'), last = pattern.rfind(u'*');
-  for (size_t j = 0; j < first; ++j)
+  for (size_t j = 0; j < first; ++j) {
+    ++work;
     if (pattern[j] != u'?' && !eq(pattern[j], name[j])) return false;
-  for (size_t j = last + 1, i = n - (m - last - 1); j < m; ++j, ++i)
+  }
+  for (size_t j = last + 1, i = n - (m - last - 1); j < m; ++j, ++i) {
+    ++work;
     if (pattern[j] != u'?' && !eq(pattern[j], name[i])) return false;
+  }
   // row holds M(i+1, .) while M(i, .) is computed into cur.
   std::vector<char> row(m + 1), cur(m + 1);
+  uint64_t cells = 0;  // a local: the stores into the char rows could alias a reference
   for (size_t j = 0; j <= m; ++j) row[j] = (j == m) || (j + 1 == m && pattern[j] == u'*');  // i == n
   for (size_t i = n; i-- > 0;) {
     cur[m] = false;
     for (size_t j = m; j-- > 0;) {
+      ++cells;
       char16_t pc = pattern[j];
       if (j + 1 == m && pc == u'*')
         cur[j] = true;
@@ -74,7 +79,18 @@ bool ZAWildcardMatch(std::u16string_view name, std::u16string_view pattern) {
     }
     row.swap(cur);
   }
+  work += cells;
   return row[0];
+}
+
+}  // namespace
+
+bool ZAWildcardMatch(std::u16string_view name, std::u16string_view pattern, uint64_t* steps) {
+  if (pattern == u"*.*") return true;
+  uint64_t work = 0;
+  bool matched = MatchCounted(name, pattern, work);
+  if (steps) *steps += work;
+  return matched;
 }
 
 bool ZAMaskMatches(const std::u16string& name, const std::u16string& mask) {

@@ -1,13 +1,15 @@
 // Entry-name masks: the wildcard match, the mask test with its "*.*" and trailing-dot forms, path parts.
 #pragma once
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace velarin::archive {
 
 // Wildcard match ignoring case: "*" spans any characters (folder separators too),
-// "?" takes one. Work is bounded by name length times pattern length.
-bool ZAWildcardMatch(std::u16string_view name, std::u16string_view pattern);
+// "?" takes one. Work is bounded by name length times pattern length; steps, when
+// given, is increased by the work done: one per character compared or table cell filled.
+bool ZAWildcardMatch(std::u16string_view name, std::u16string_view pattern, uint64_t* steps = nullptr);
 
 // The mask test: an empty mask accepts nothing; the first "*.*" reads as "*"; a
 // mask ending in "." accepts only names without an extension.

@@ -8,7 +8,7 @@
 #include "archive/ZAReader.h"
 #include "archive/ZARecords.h"
 #include "archive/ZAZlib.h"
-#include "archive/ZipArchiver.h"
+#include "archive/ZAInternal.h"
 #include "platform/codepage.h"
 #include "platform/dialogs.h"
 #include "platform/text.h"
@@ -43,7 +43,39 @@ int32_t Stamp(uint16_t date, uint16_t time) { return int32_t((uint32_t(date) << 
 
 // Writes all of n bytes at the stream's position; anything less is a write error.
 void WriteAll(TZAStream& s, const void* data, size_t n, const TZAComponent* owner) {
-  if (n && s.Write(data, n) != n) throw EZAException(46, owner);
+  if (n && s.Write(data, n) != n) throw EZAException(zaeWriteFailed, owner);
+}
+
+// The 30 bytes of a local header: the check and sizes given, the rest from the central header.
+std::string LocalHeaderBytes(const TZACentralHeader& h, uint16_t version, uint32_t crc, uint32_t packed,
+                             uint32_t unpacked, size_t nameLength, uint16_t extraLength) {
+  std::string r;
+  TZAWriter(r).U32(kLocalSig).U16(version).U16(h.Flags).U16(h.Method).U16(h.ModTime).U16(h.ModDate)
+      .U32(crc).U32(packed).U32(unpacked).U16(uint16_t(nameLength)).U16(extraLength);
+  return r;
+}
+
+// The pending entry's source: a copy of count bytes at position, or stream itself (taken
+// over from taken when owns).
+void AttachSource(TZAPendingEntry& pending, TZAStream* stream, bool copy, bool owns, int64_t position, int32_t count,
+                  std::unique_ptr<TZAStream>& taken) {
+  if (copy) {
+    int64_t saved = stream->Position();
+    std::string bytes(size_t(std::max<int32_t>(count, 0)), '\0');
+    stream->Seek(position);
+    bytes.resize(ZAReadFull(*stream, bytes.data(), bytes.size()));
+    stream->Seek(saved);
+    pending.Source = std::make_shared<TZAMemoryStream>(std::move(bytes));
+    pending.OwnsSource = true;
+    pending.SourceStart = 0;
+    return;
+  }
+  if (owns)
+    pending.Source.reset(taken.release());
+  else
+    pending.Source = std::shared_ptr<TZAStream>(stream, [](TZAStream*) {});
+  pending.OwnsSource = owns;
+  pending.SourceStart = int32_t(uint32_t(uint64_t(position)));
 }
 
 }  // namespace
@@ -68,7 +100,7 @@ void ZADosDateTime(double time, uint16_t& dosTime, uint16_t& dosDate) {
 }
 
 void TZABaseArchiver::SetCompressionMode(int32_t mode) {
-  if (mode > 9 || mode < 0) throw EZAException(5, this);
+  if (mode > 9 || mode < 0) throw EZAException(zaeCompressionMode, this);
   compressionMode_ = mode;
   compressionLevel_ = mode == 0 ? clNone : mode <= 3 ? clFastest : mode <= 6 ? clNormal : clMax;
   method_ = mode == 0 ? 0 : 8;
@@ -108,7 +140,7 @@ void TZABaseArchiver::CheckRecordFits(const TDirItem& item, bool sizes64, bool o
     if (id != 1 && id != kUnicodeNameId) central += 4 + size_t(size);
   });
   if (nameBytes > 0xFFFF || local > 0xFFFF || central > 0xFFFF)
-    throw EZAException(61, this, {platform::WideToSys(item.Name)});
+    throw EZAException(zaeNameTooLong, this, {platform::WideToSys(item.Name)});
 }
 
 void TZABaseArchiver::PutEntryFromText(const std::u16string& name, const std::string& text, uint32_t attributes,
@@ -121,9 +153,10 @@ void TZABaseArchiver::PutEntryFromStream(const std::u16string& name, TZAStream* 
                                          int64_t position, int32_t count, uint32_t attributes, double time) {
   // A stream handed over is freed on every path that does not attach it.
   std::unique_ptr<TZAStream> taken(!copy && owns ? stream : nullptr);
-  if (!stream) throw EZAException(6, this);
+  if (!stream) throw EZAException(zaeNoSource, this);
   CheckOpen();
-  if (spanningMode_ != smNone && dir_->Entries.Count() > 0 && updateDepth_ == 0) throw EZAException(52, this);
+  if (spanningMode_ != smNone && dir_->Entries.Count() > 0 && updateDepth_ == 0)
+    throw EZAException(zaeSpannedUpdate, this);
   progress_ = false;
   BeginUpdate();
   const bool ownTransaction = updateDepth_ == 1;
@@ -133,25 +166,7 @@ void TZABaseArchiver::PutEntryFromStream(const std::u16string& name, TZAStream* 
       TDirItem& item = dir_->Entries.Item(index);
       item.Header.ExternalAttributes = attributes;
       if (time != 0) ZADosDateTime(time, item.Header.ModTime, item.Header.ModDate);
-      if (copy) {
-        int64_t saved = stream->Position();
-        std::string bytes(size_t(std::max<int32_t>(count, 0)), '\0');
-        stream->Seek(position);
-        bytes.resize(ZAReadFull(*stream, bytes.data(), bytes.size()));
-        stream->Seek(saved);
-        TZAPendingEntry& pending = item.Pending();
-        pending.Source = std::make_shared<TZAMemoryStream>(std::move(bytes));
-        pending.OwnsSource = true;
-        pending.SourceStart = 0;
-      } else {
-        TZAPendingEntry& pending = item.Pending();
-        if (owns)
-          pending.Source.reset(taken.release());
-        else
-          pending.Source = std::shared_ptr<TZAStream>(stream, [](TZAStream*) {});
-        pending.OwnsSource = owns;
-        pending.SourceStart = int32_t(uint32_t(uint64_t(position)));
-      }
+      AttachSource(item.Pending(), stream, copy, owns, position, count, taken);
       uint64_t size = uint64_t(std::max<int64_t>(item.Pending().Source->Size(), 0));
       if (size >= kMarker32 || Zip64Mode == zmAlways) {
         item.Zip64 = true;
@@ -196,6 +211,20 @@ bool TZABaseArchiver::ConfirmOverwrite(const std::u16string& stored, const std::
   }
 }
 
+bool TZABaseArchiver::MayReplace(const TZACentralHeader& old, const std::u16string& stored,
+                                 const std::u16string& callerName, double time) {
+  uint16_t t, d;
+  ZADosDateTime(time, t, d);
+  switch (Options.OverwriteMode) {
+    case omPrompt: return ConfirmOverwrite(stored, callerName);
+    case omAlways: return true;
+    case omNever: return false;
+    case omIfNewer: return Stamp(d, t) > Stamp(old.ModDate, old.ModTime);
+    case omIfOlder: return Stamp(d, t) < Stamp(old.ModDate, old.ModTime);
+  }
+  return false;
+}
+
 int32_t TZABaseArchiver::AddDirectoryItem(const std::u16string& name, const std::u16string& sourceFileName,
                                           bool fromDisk, uint32_t attributes, double time) {
   CheckOpen();
@@ -214,18 +243,7 @@ int32_t TZABaseArchiver::AddDirectoryItem(const std::u16string& name, const std:
   TZADirArray& entries = dir_->Entries;
   int32_t index = entries.IndexOfName(stored);
   if (index >= 0) {
-    const TZACentralHeader& old = entries.Item(index).Header;
-    uint16_t t, d;
-    ZADosDateTime(time, t, d);
-    bool replace = false;
-    switch (Options.OverwriteMode) {
-      case omPrompt: replace = ConfirmOverwrite(stored, name); break;
-      case omAlways: replace = true; break;
-      case omNever: replace = false; break;
-      case omIfNewer: replace = Stamp(d, t) > Stamp(old.ModDate, old.ModTime); break;
-      case omIfOlder: replace = Stamp(d, t) < Stamp(old.ModDate, old.ModTime); break;
-    }
-    if (!replace) return -1;
+    if (!MayReplace(entries.Item(index).Header, stored, name, time)) return -1;
     if (updateDepth_ > 0) dir_->Rollback.Keep(index);
     TDirItem& item = entries.Item(index);
     item.Changed = true;
@@ -315,7 +333,7 @@ bool TZABaseArchiver::WriteBlock(TZAStream& stream, const void* data, size_t n) 
     }
     if (cancel) {
       abort_ = true;
-      if (!failure_) failure_ = error ? error : std::make_exception_ptr(EZAException(46, this));
+      if (!failure_) failure_ = error ? error : std::make_exception_ptr(EZAException(zaeWriteFailed, this));
       return false;
     }
     stream.Seek(at);
@@ -368,53 +386,50 @@ bool TZABaseArchiver::CompressEntry(TDirItem& item, TZAStream& source, uint32_t&
   }
   if (read == size) return true;
   if (abort_) return false;
-  throw EZAException(34, this, {int64_t(size), int64_t(read)});
+  throw EZAException(zaeSourceShort, this, {int64_t(size), int64_t(read)});
 }
 
-bool TZABaseArchiver::WriteEntry(int32_t index) {
-  TZADirArray& entries = dir_->Entries;
-  TZAStream& s = *dir_->Stream;
-  TDirItem& item = entries.Item(index);
-  const auto op = TZAProcessOperation(item.Operation);
-  if (!ReportFile(item.Name, 0, op, ppStart)) return false;
-  if (!item.PendingOrNull() || !item.PendingOrNull()->Source) throw EZAException(6, this);
-  std::shared_ptr<TZAStream> source = item.Pending().Source;
-  const int64_t remembered = source->Position();
+// Where and how the local record of the entry being written is laid out.
+struct TZABaseArchiver::TLocalRecord {
+  uint64_t At = 0;  // its position in the archive
+  uint64_t SourceSize = 0;
+  bool Sizes64 = false;  // the sizes go in a zip64 block
+  uint16_t Version = 0;
+  std::string Name;  // the name bytes
+  uint16_t ExtraLength = 0;
+};
+
+void TZABaseArchiver::PlaceEntry(TDirItem& item, TLocalRecord& r) {
   TZACentralHeader& h = item.Header;
   item.Zip64 = false;
-
-  const uint64_t at = uint64_t(s.Position());
-  if (at >= kMarker32 || Zip64Mode == zmAlways) {
+  if (r.At >= kMarker32 || Zip64Mode == zmAlways) {
     item.Zip64 = true;
     h.LocalHeaderOffset = kMarker32;
-    item.Zip64LocalHeaderOffset = at;
+    item.Zip64LocalHeaderOffset = r.At;
   } else {
-    h.LocalHeaderOffset = uint32_t(at);
+    h.LocalHeaderOffset = uint32_t(r.At);
   }
-  const uint64_t sourceSize = uint64_t(std::max<int64_t>(source->Size(), 0));
-  const uint16_t version = item.Zip64 || sourceSize >= kMarker32 ? 45 : Options.OEMFileNames ? 20 : 0x0B14;
-  h.VersionMadeBy = h.VersionNeeded = version;
-  const bool sizes64 = sourceSize >= kMarker32 || Zip64Mode == zmAlways;
-  if (sizes64) item.Zip64 = true;
+  r.Version = item.Zip64 || r.SourceSize >= kMarker32 ? 45 : Options.OEMFileNames ? 20 : 0x0B14;
+  h.VersionMadeBy = h.VersionNeeded = r.Version;
+  r.Sizes64 = r.SourceSize >= kMarker32 || Zip64Mode == zmAlways;
+  if (r.Sizes64) item.Zip64 = true;
+}
 
-  CheckRecordFits(item, sizes64, h.LocalHeaderOffset == kMarker32);
+std::string TZABaseArchiver::StartLocalRecord(TDirItem& item, TLocalRecord& r) {
+  TZACentralHeader& h = item.Header;
+  CheckRecordFits(item, r.Sizes64, h.LocalHeaderOffset == kMarker32);
   bool utf8 = false;
-  std::string name = EncodeName(item.Name, utf8);
+  r.Name = EncodeName(item.Name, utf8);
   h.Flags = uint16_t((h.Flags & ~0x0808) | (utf8 ? 0x0800 : 0));
-
-  auto localHeader = [&](uint32_t crc, uint32_t packed, uint32_t unpacked, uint16_t extraLength) {
-    std::string r;
-    TZAWriter(r).U32(kLocalSig).U16(version).U16(h.Flags).U16(h.Method).U16(h.ModTime).U16(h.ModDate)
-        .U32(crc).U32(packed).U32(unpacked).U16(uint16_t(name.size())).U16(extraLength);
-    return r;
-  };
-  if (item.Zip64 && Zip64Mode == zmDisabled) throw EZAException(43, this, {platform::WideToSys(item.SourceFileName())});
-  std::string record = localHeader(h.Crc32, 0, sizes64 ? kMarker32 : uint32_t(sourceSize), 0);
-  record += name;
-  uint16_t extraLength = 0;
-  if (sizes64) {
+  if (item.Zip64 && Zip64Mode == zmDisabled)
+    throw EZAException(zaeZip64RecordDisabled, this, {platform::WideToSys(item.SourceFileName())});
+  std::string record =
+      LocalHeaderBytes(h, r.Version, h.Crc32, 0, r.Sizes64 ? kMarker32 : uint32_t(r.SourceSize), r.Name.size(), 0);
+  record += r.Name;
+  r.ExtraLength = 0;
+  if (r.Sizes64) {
     record.append(20, '\0');  // the zip64 block, filled in once the sizes are known
-    extraLength += 20;
+    r.ExtraLength += 20;
   }
   // One Unicode name block per entry: a new one replaces what the old entry carried.
   item.ExtraFields.RemoveID(kUnicodeNameId);
@@ -426,43 +441,65 @@ bool TZABaseArchiver::WriteEntry(int32_t index) {
     w.U32(kUnicodeNameSig).U32(uint32_t(item.Name.size()));
     for (char16_t c : item.Name) w.U16(c);
     TZAWriter(record).U16(block.HeaderID).U16(block.DataSize).Bytes(block.Data);
-    extraLength = uint16_t(extraLength + block.DataSize + 4);
+    r.ExtraLength = uint16_t(r.ExtraLength + block.DataSize + 4);
     item.ExtraFields.push_back(std::move(block));
   }
-  WriteAll(s, record.data(), record.size(), this);
+  return record;
+}
+
+void TZABaseArchiver::FinishLocalRecord(TDirItem& item, const TLocalRecord& r, uint32_t crc, uint64_t packed,
+                                        uint64_t read) {
+  TZAStream& s = *dir_->Stream;
+  TZACentralHeader& h = item.Header;
+  h.Crc32 = crc;
+  auto set = [&](uint32_t& field, uint64_t& wide, uint64_t value) {
+    if (value >= kMarker32 || Zip64Mode == zmAlways) {
+      field = kMarker32;
+      wide = value;
+      item.Zip64 = true;
+    } else {
+      field = uint32_t(value);
+    }
+  };
+  set(h.CompressedSize, item.Zip64CompressedSize, packed);
+  set(h.UncompressedSize, item.Zip64UncompressedSize, read);
+  if (item.Zip64 && Zip64Mode == zmDisabled)
+    throw EZAException(zaeZip64SizesDisabled, this, {platform::WideToSys(item.SourceFileName())});
+  if (read == 0) h.Method = 0;
+  const std::string header = LocalHeaderBytes(h, r.Version, h.Crc32, h.CompressedSize,
+                                              r.Sizes64 ? kMarker32 : h.UncompressedSize, r.Name.size(), r.ExtraLength);
+  s.Seek(int64_t(r.At));
+  WriteAll(s, header.data(), header.size(), this);
+  if (r.Sizes64) {
+    std::string block;
+    TZAWriter(block).U16(1).U16(16).U64(read).U64(packed);
+    s.Seek(int64_t(r.At) + 30 + int64_t(r.Name.size()));
+    WriteAll(s, block.data(), block.size(), this);
+  }
+  s.Seek(s.Size());
+  h.NameLength = uint16_t(r.Name.size());
+  item.RawName = r.Name;
+}
+
+bool TZABaseArchiver::WriteEntry(int32_t index) {
+  TZAStream& s = *dir_->Stream;
+  TDirItem& item = dir_->Entries.Item(index);
+  const auto op = TZAProcessOperation(item.Operation);
+  if (!ReportFile(item.Name, 0, op, ppStart)) return false;
+  if (!item.PendingOrNull() || !item.PendingOrNull()->Source) throw EZAException(zaeNoSource, this);
+  std::shared_ptr<TZAStream> source = item.Pending().Source;
+  const int64_t remembered = source->Position();
+  TLocalRecord r;
+  r.At = uint64_t(s.Position());
+  r.SourceSize = uint64_t(std::max<int64_t>(source->Size(), 0));
+  PlaceEntry(item, r);
+  const std::string head = StartLocalRecord(item, r);
+  WriteAll(s, head.data(), head.size(), this);
 
   uint32_t crc = 0;
   uint64_t packed = 0, read = 0;
-  bool ok = CompressEntry(item, *source, crc, packed, read);
-  if (ok) {
-    h.Crc32 = crc;
-    auto set = [&](uint32_t& field, uint64_t& wide, uint64_t value) {
-      if (value >= kMarker32 || Zip64Mode == zmAlways) {
-        field = kMarker32;
-        wide = value;
-        item.Zip64 = true;
-      } else {
-        field = uint32_t(value);
-      }
-    };
-    set(h.CompressedSize, item.Zip64CompressedSize, packed);
-    set(h.UncompressedSize, item.Zip64UncompressedSize, read);
-    if (item.Zip64 && Zip64Mode == zmDisabled)
-      throw EZAException(41, this, {platform::WideToSys(item.SourceFileName())});
-    if (read == 0) h.Method = 0;
-    std::string final = localHeader(h.Crc32, h.CompressedSize, sizes64 ? kMarker32 : h.UncompressedSize, extraLength);
-    s.Seek(int64_t(at));
-    WriteAll(s, final.data(), final.size(), this);
-    if (sizes64) {
-      std::string block;
-      TZAWriter(block).U16(1).U16(16).U64(read).U64(packed);
-      s.Seek(int64_t(at) + 30 + int64_t(name.size()));
-      WriteAll(s, block.data(), block.size(), this);
-    }
-    s.Seek(s.Size());
-    h.NameLength = uint16_t(name.size());
-    item.RawName = name;
-  }
+  const bool ok = CompressEntry(item, *source, crc, packed, read);
+  if (ok) FinishLocalRecord(item, r, crc, packed, read);
   if (item.Pending().OwnsSource) {
     // The written entry is an entry like the others again.
     item.DropPending();

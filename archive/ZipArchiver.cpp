@@ -1,5 +1,5 @@
 // The archive object's life: settings, Open with its modes and checks, Close, and the guards.
-#include "archive/ZipArchiver.h"
+#include "archive/ZAInternal.h"
 
 #include <cstring>
 
@@ -38,7 +38,7 @@ bool IsRegularFile(const std::u16string& name) {
 }
 
 // File access and sharing from the open mode's bits 0-1 and 4-7.
-void SplitMode(uint16_t mode, platform::OpenMode& access, unsigned& share) {
+void SplitMode(TZAOpenMode mode, platform::OpenMode& access, unsigned& share) {
   access = (mode & 3) == 0 ? platform::OpenMode::Read : platform::OpenMode::ReadWrite;
   switch ((mode >> 4) & 0xF) {
     case 2: share = platform::shareRead; break;
@@ -54,24 +54,20 @@ TZABaseArchiver::TZABaseArchiver(TZAComponent* owner) : TZAComponent(owner) {}
 
 TZABaseArchiver::~TZABaseArchiver() { Close(); }
 
-void TZABaseArchiver::SetSpanningMode(TZASpanningMode mode) {
-  if (mode == spanningMode_) return;
-  if (open_) throw Exception("Cannot set spanning mode on open archive");
-  spanningMode_ = mode;
-}
-
 void TZABaseArchiver::SetInMemory(bool value) {
-  if (!value && inMemory_ && NamePart(FileName).empty()) throw EZAException(29, this);
+  if (!value && inMemory_ && NamePart(FileName).empty()) throw EZAException(zaeBlankNameLeavingMemory, this);
   inMemory_ = value;
 }
 
 void TZABaseArchiver::CheckOpen() const {
-  if (!open_) throw EZAException(13, this);
+  if (!open_) throw EZAException(zaeNotOpen, this);
 }
 
 void TZABaseArchiver::CheckNoUpdate() const {
-  if (updateDepth_ > 0) throw EZAException(26, this);
+  if (updateDepth_ > 0) throw EZAException(zaeUpdateNotEnded, this);
 }
+
+int32_t TZABaseArchiver::EntryCount() const noexcept { return dir_ ? dir_->Entries.Count() : 0; }
 
 const TDirItem& TZABaseArchiver::Entry(int32_t i) const {
   CheckOpen();
@@ -84,19 +80,19 @@ const std::string& TZABaseArchiver::ArchiveComment() const {
 }
 
 void TZABaseArchiver::Open() {
-  if (!inMemory_ && NamePart(FileName).empty()) throw EZAException(9, this);
+  if (!inMemory_ && NamePart(FileName).empty()) throw EZAException(zaeBlankNameChoosingMode, this);
   if (inMemory_ || !IsRegularFile(FileName)) {
-    Open(kZACreateMode);
+    Open(openCreate);
     return;
   }
   try {
     // Probe read-write access first; the probe is closed again before the real open.
     platform::File::Open(FileName, platform::OpenMode::ReadWrite, platform::shareRead);
   } catch (const Exception&) {
-    Open(0x40);
+    Open(openReadShareAll);
     return;
   }
-  Open(0x22);
+  Open(openReadWriteShareRead);
 }
 
 void TZABaseArchiver::FreeLeftovers() noexcept {
@@ -105,18 +101,18 @@ void TZABaseArchiver::FreeLeftovers() noexcept {
   else volume_.release();
 }
 
-void TZABaseArchiver::Open(uint16_t mode) {
-  if (!inMemory_ && NamePart(FileName).empty()) throw EZAException(10, this);
-  if (mode != kZACreateMode && !IsRegularFile(FileName) && spanningMode_ != smSpanning &&
+void TZABaseArchiver::Open(TZAOpenMode mode) {
+  if (!inMemory_ && NamePart(FileName).empty()) throw EZAException(zaeBlankName, this);
+  if (mode != openCreate && !IsRegularFile(FileName) && spanningMode_ != smSpanning &&
       !IsRemovableDrive(FileName))
-    throw EZAException(12, this, {platform::WideToSys(FileName)});
-  if (mode != kZACreateMode && inMemory_) throw EZAException(28, this);
+    throw EZAException(zaeArchiveNotFound, this, {platform::WideToSys(FileName)});
+  if (mode != openCreate && inMemory_) throw EZAException(zaeInMemoryCreateOnly, this);
 
   Close();
   callerStream_ = false;
   openMode_ = mode;
 
-  if (mode == kZACreateMode || inMemory_) {
+  if (mode == openCreate || inMemory_) {
     CreateArchive();
   } else {
     OpenExisting();
@@ -129,7 +125,7 @@ void TZABaseArchiver::OpenStream(TZAStream& stream) {
   Close();
   callerStream_ = true;
   volume_.reset(&stream);
-  openMode_ = 0;
+  openMode_ = openRead;
   OpenExisting();
   open_ = true;
   if (AfterOpen) AfterOpen(*this);
@@ -165,14 +161,14 @@ void TZABaseArchiver::OpenExisting() {
     LoadDirectory();
   } else {
     FreeLeftovers();
-    throw EZAException(48, this);
+    throw EZAException(zaeDamagedArchive, this);
   }
 }
 
 void TZABaseArchiver::OpenVolume() {
   if (spanningMode_ != smNone) {
     // Volumes of spanned or split archives are never opened by this component.
-    throw EZAException(45, this);
+    throw EZAException(zaeMultiVolume, this);
   }
   if (volume_) return;
   platform::OpenMode access;

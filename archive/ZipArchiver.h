@@ -1,16 +1,14 @@
-// The ZIP archive object: settings, opening and the central directory, search, extraction,
-// replacing entries and committing updates.
+// The ZIP archive object as its callers see it: settings, opening, search, extraction and
+// replacing entries. What only the component and its own tests use is in ZAInternal.h.
 #pragma once
 #include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "archive/ZADirArray.h"
 #include "archive/ZAExcept.h"
-#include "archive/ZAScan.h"
 #include "archive/ZAStream.h"
 
 namespace velarin::archive {
@@ -23,45 +21,47 @@ enum TZACompressionLevel { clNone, clFastest, clNormal, clMax };
 enum TZAStorePath { spNoPath, spRelativePath, spFullPath, spFullPathWithDrive };
 enum TZAShareMode { smShareCompat, smShareExclusive, smShareDenyWrite, smShareDenyRead, smShareDenyNone };
 enum TZAOverwriteMode { omPrompt, omAlways, omNever, omIfNewer, omIfOlder };
-enum TZAVolumeSize { vsAutoDetect, vsCustom };
 enum TZAProcessOperation {
   poAdd, poMove, poDelete, poUpdate, poExtract, poTest, poRename, poChangeAttr, poChangeComment, poMakeSFX
 };
 enum TZAProgressPhase { ppStart, ppProcess, ppEnd };
 enum TZAAction { fxaRetry, fxaIgnore, fxaAbort };
 
+// How Open takes the archive file: the access in bits 0-1 and what others may do with the
+// file meanwhile in bits 4-7; or a new, empty archive in place of the file.
+enum TZAOpenMode : uint16_t {
+  openRead = 0x00,                // read only, unshared
+  openReadWrite = 0x02,           // read and write, unshared
+  openReadWriteShareRead = 0x22,  // read and write, others may read
+  openReadShareAll = 0x40,        // read only, others may read and write
+  openCreate = 0xFFFF,
+};
+
 constexpr int32_t kZADefaultSearchAttr = 0x28BF;  // every kind of entry, directories included
-constexpr uint16_t kZACreateMode = 0xFFFF;
 
 struct TZAOptions {
   TZAStorePath StorePath = spRelativePath;
   bool Recurse = true;
-  TZAShareMode ShareMode = smShareDenyNone;
   TZAOverwriteMode OverwriteMode = omAlways;
-  bool CreateDirs = true;
-  bool ReplaceReadOnly = true;
-  bool SetAttributes = true;
   bool FlushBuffers = true;
-  int32_t SearchAttr = kZADefaultSearchAttr;
   bool OEMFileNames = true;
+  // Kept for callers only: nothing in the component reads these.
+  TZAShareMode ShareMode = smShareDenyNone;
+  int32_t SearchAttr = kZADefaultSearchAttr;
 };
 
+// Kept for callers only: the component writes no multi-volume archives.
 struct TZASpanningOptions {
   bool AdvancedNaming = true;
-  int64_t FirstVolumeSize = 0;
-  TZAVolumeSize VolumeSize = vsAutoDetect;
-  int64_t CustomVolumeSize = 0;
 };
 
 // Which volume of a multi-volume archive is current.
 struct TZAVolumeNumberInfo {
-  int32_t VolumeKind = 3;  // 0 first, 1 last, 2 numbered, 3 undetermined
+  int32_t VolumeKind = 3;  // 1 last, 3 undetermined
   int32_t VolumeNumber = -1;
   int32_t LastVolumeNumber = -1;
   void Reset() { VolumeKind = 3; VolumeNumber = -1; LastVolumeNumber = -1; }
-  void MakeFirst() { VolumeNumber = 0; VolumeKind = 0; }
   void MakeLast() { VolumeNumber = LastVolumeNumber; VolumeKind = 1; }
-  void SetNumber(int32_t n) { VolumeNumber = n; VolumeKind = 2; }
 };
 
 // The search state kept in a found-entry record.
@@ -90,32 +90,9 @@ struct TZAArchiveItem {
   TInternalSearchRec Search;
 };
 
-// The state of one open archive: its stream, the entry list and the end records as read.
-struct TZADirManager {
-  TZAStream* Stream = nullptr;  // the archive stream (not owned)
-  bool Create = false;
-  bool CallerStream = false;
-  TZADirArray Entries;
-  TZARollback Rollback;  // used by the committing of updates
-  std::string Comment;  // the archive comment as read at open
-  uint8_t Zip64Locator[20] = {};
-  uint8_t Zip64EndRecord[56] = {};
-  uint8_t EndRecord[22] = {};
-  int64_t StubSize = 0;
-  bool Zip64 = false;
-  bool Abort = false;
-  // The list was rebuilt from the local headers: it lacks what only the directory held
-  // (attributes, comments, entries cut short), so the archive is never written.
-  bool Rebuilt = false;
-  int64_t DirectoryOffset = 0;
-  int64_t EndRecordPosition = 0;  // P: where the end records begin
-
-  TZADirManager(TZAStream* stream, bool create, const TZAComponent* owner)
-      : Stream(stream), Create(create), Entries(owner) {}
-};
-
-// The DOS form of a date-time counted in days since 1899-12-30; both 0 outside 1980..2107.
-void ZADosDateTime(double time, uint16_t& dosTime, uint16_t& dosDate);
+struct TZADirManager;         // the open archive's state (ZAInternal.h)
+class TZAWindowReader;        // ZAScan.h
+struct TZAArchiverInternals;  // ZAInternal.h
 
 // The archive object. Holds the behaviour; TZipArchiver sets the published defaults.
 class TZABaseArchiver : public TZAComponent {
@@ -151,12 +128,10 @@ class TZABaseArchiver : public TZAComponent {
   std::u16string FileName;
   std::string Password;
   TZAOptions Options;
-  TZASpanningOptions SpanningOptions;
   TZAZip64Mode Zip64Mode = zmAuto;
   bool UnicodeFilenames = true;
   bool ExtractCorruptedFiles = false;
-  std::vector<std::u16string> FileMasks, ExclusionMasks, NoCompressionMasks;
-  std::u16string BaseDir, TempDir, SFXStub;
+  std::u16string TempDir;
   TNotifyEvent AfterOpen;
   TPasswordEvent OnPassword;
   TZAFileProgressEvent OnFileProgress;
@@ -168,20 +143,20 @@ class TZABaseArchiver : public TZAComponent {
   // Not published: a damaged or missing central directory is rebuilt from the local headers.
   bool TolerantOpen = true;
 
+  // ---- kept for callers only: nothing in the component reads these
+  TZASpanningOptions SpanningOptions;
+
   TZASpanningMode SpanningMode() const noexcept { return spanningMode_; }
-  // Raises "Cannot set spanning mode on open archive" while open.
-  void SetSpanningMode(TZASpanningMode mode);
   bool InMemory() const noexcept { return inMemory_; }
-  void SetInMemory(bool value);  // off with a blank FileName: native error 29
+  void SetInMemory(bool value);  // off with a blank FileName: zaeBlankNameLeavingMemory
   // Two views of one setting, kept in step; each also sets the method (8, or 0 for mode 0).
   int32_t CompressionMode() const noexcept { return compressionMode_; }
-  void SetCompressionMode(int32_t mode);  // above 9: native error 5
+  void SetCompressionMode(int32_t mode);  // outside 0..9: zaeCompressionMode
   TZACompressionLevel CompressionLevel() const noexcept { return compressionLevel_; }
   void SetCompressionLevel(TZACompressionLevel level);
 
   // ---- opening and closing
-  // 0 reads, 2 reads and writes an existing archive (held unshared); 0xFFFF creates one.
-  void Open(uint16_t mode);
+  void Open(TZAOpenMode mode);
   // Chooses the mode: create when in memory or missing, else read-write, else read-only.
   void Open();
   // Reads an archive from a stream the caller owns and keeps alive until Close.
@@ -189,12 +164,10 @@ class TZABaseArchiver : public TZAComponent {
   // Never raises.
   void Close() noexcept;
   bool IsOpen() const noexcept { return open_; }
-  uint16_t OpenMode() const noexcept { return openMode_; }
 
-  // ---- the open archive (null or empty while closed)
-  TZADirManager* DirManager() noexcept { return dir_.get(); }
-  int32_t EntryCount() const noexcept { return dir_ ? dir_->Entries.Count() : 0; }
-  const TDirItem& Entry(int32_t i) const;  // native error 13 when closed, 3 out of range
+  // ---- the open archive (empty while closed)
+  int32_t EntryCount() const noexcept;
+  const TDirItem& Entry(int32_t i) const;  // zaeNotOpen when closed, zaeItemIndex out of range
   const std::string& ArchiveComment() const;
 
   // ---- search
@@ -210,8 +183,6 @@ class TZABaseArchiver : public TZAComponent {
   std::string ReadEntryText(const std::u16string& name);
   bool IndexOfEntry(const std::u16string& name, int32_t& index);
   void UnpackEntry(int32_t index, TZAStream& destination);
-  // Decodes the entry whose local header starts at the archive's position.
-  bool DecodeEntryData(TZAStream& archive, TZAStream& destination, const TDirItem& item);
 
   // ---- replacing entries (ZAUpdate.cpp)
   // Stores all bytes of text as the entry name, replacing an entry of that name, and
@@ -223,42 +194,17 @@ class TZABaseArchiver : public TZAComponent {
   // stream when written, and owns says whether the archiver deletes it afterwards.
   void PutEntryFromStream(const std::u16string& name, TZAStream* stream, bool copy, bool owns, int64_t position,
                           int32_t count, uint32_t attributes = 0x20, double time = 0);
-  // Registers name for a memory source: the item's index, or -1 when an existing entry stays.
-  int32_t AddDirectoryItem(const std::u16string& name, const std::u16string& sourceFileName, bool fromDisk,
-                           uint32_t attributes, double time);
-  void InitDirectoryItem(int32_t index, const std::u16string& sourceFileName, double time, uint32_t attributes,
-                         bool fromDisk);
-  // Compresses the pending entry and writes its local record at the stream's position;
-  // false when skipped or cancelled. Only the commit calls it.
-  bool WriteEntry(int32_t index);
 
-  // ---- transactions (ZACommit.cpp)
+  // ---- transactions (ZACommit.cpp): replacements between them are committed at the end
   void BeginUpdate();
   void EndUpdate();
   void AbandonUpdate() noexcept;
-  void CommitUpdate();
-  // The central records, the ZIP64 records when needed, the end record and the comment,
-  // at the end of the archive stream or of target.
-  void WriteCentralDirectory(bool atEnd, TZAStream* target = nullptr);
-  void RollBackUpdate();
-  void CopyEntry(int32_t index);
-  // Writes out the run of records CopyEntry has gathered.
-  void FlushCopies();
-  // The tail file of the running commit (empty outside one), for tests.
-  const std::u16string& TailFileName() const noexcept { return tailName_; }
-
-  // ---- guards
-  void CheckOpen() const;      // native error 13
-  void CheckNoUpdate() const;  // native error 26
-  int32_t UpdateDepth() const noexcept { return updateDepth_; }
-
-  bool SkipFileFlag() const noexcept { return skipFile_; }
-  bool AbortFlag() const noexcept { return abort_; }
-
- protected:
-  int32_t updateDepth_ = 0;  // owned by the updating of archives
 
  private:
+  friend struct TZAArchiverInternals;
+  // guards (ZipArchiver.cpp)
+  void CheckOpen() const;      // zaeNotOpen
+  void CheckNoUpdate() const;  // zaeUpdateNotEnded
   // opening (ZipArchiver.cpp)
   void OpenExisting();
   void OpenVolume();
@@ -295,21 +241,64 @@ class TZABaseArchiver : public TZAComponent {
   bool Emit(TZAStream& destination, const void* data, size_t n, uint64_t limit, uint32_t& crc,
             uint64_t& written);
   bool RequestPassword(const std::u16string& name);
-  // Native error 63 when the entry declares more text than a book may have.
+  // Decodes the entry whose local header starts at the archive's position.
+  bool DecodeEntryData(TZAStream& archive, TZAStream& destination, const TDirItem& item);
+  // zaeTooLargeForMemory when the entry declares more text than a book may have.
   void CheckFitsInMemory(const TDirItem& item) const;
   // replacing (ZAUpdate.cpp)
+  // Registers name for a memory source: the item's index, or -1 when an existing entry stays.
+  int32_t AddDirectoryItem(const std::u16string& name, const std::u16string& sourceFileName, bool fromDisk,
+                           uint32_t attributes, double time);
+  void InitDirectoryItem(int32_t index, const std::u16string& sourceFileName, double time, uint32_t attributes,
+                         bool fromDisk);
+  // Compresses the pending entry and writes its local record at the stream's position;
+  // false when skipped or cancelled. Only the commit calls it.
+  bool WriteEntry(int32_t index);
+  struct TLocalRecord;  // the layout of the local record being written (ZAUpdate.cpp)
+  // The entry's offset, version and zip64 choices for a record at r.At of r.SourceSize bytes.
+  void PlaceEntry(TDirItem& item, TLocalRecord& r);
+  // The record's header as far as it is known, its name and extra field; zaeNameTooLong or
+  // zaeZip64RecordDisabled before anything is written.
+  std::string StartLocalRecord(TDirItem& item, TLocalRecord& r);
+  // The written data's check and sizes into the item and into the header at r.At.
+  void FinishLocalRecord(TDirItem& item, const TLocalRecord& r, uint32_t crc, uint64_t packed, uint64_t read);
   bool CompressEntry(TDirItem& item, TZAStream& source, uint32_t& crc, uint64_t& packed, uint64_t& read);
   bool WriteBlock(TZAStream& stream, const void* data, size_t n);
   bool ReportFile(const std::u16string& name, double progress, TZAProcessOperation op, TZAProgressPhase phase);
   bool ReportOverall(double progress, TZAProcessOperation op, TZAProgressPhase phase);
   bool ConfirmOverwrite(const std::u16string& stored, const std::u16string& callerName);
+  // Whether the overwrite mode lets an entry stored under stored, with header old, be
+  // replaced by the caller's name dated time.
+  bool MayReplace(const TZACentralHeader& old, const std::u16string& stored, const std::u16string& callerName,
+                  double time);
   // The 8-bit form a new name is written in; utf8 tells that it is UTF-8 (flag bit 11).
   std::string EncodeName(const std::u16string& name, bool& utf8) const;
-  // Native error 61 when the item's name, or the local or central extra field written with
+  // zaeNameTooLong when the item's name, or the local or central extra field written with
   // it, would not fit its 16-bit length; the flags say which values take the zip64 form.
   void CheckRecordFits(const TDirItem& item, bool sizes64, bool offset64) const;
   // committing (ZACommit.cpp)
-  // Native error 64 when the records of the archive's entries overlap.
+  // Writes the transaction's changes: the archive is rewritten from the first changed entry
+  // on, and put back as it was when that fails or is cancelled.
+  void CommitUpdate();
+  // Resets the commit's counters and counts the marked entries; the first one's operation.
+  TZAProcessOperation StartCommit();
+  // Checks the records, chooses the rewrite point and saves the tail; false when the start
+  // report is cancelled. Whatever stops it leaves the list as the file holds it.
+  bool PrepareRewrite(TZAProcessOperation op);
+  // The archive from the rewrite point on: every entry from the first changed one written
+  // anew or copied, then the directory; false when an Abort answer or a cancel stopped it.
+  bool RewriteFromPoint();
+  // Writes entry i anew when its data changed, else copies its record; a failure goes to
+  // the failure handler, asked again while it answers Retry. False when not written.
+  bool WriteOrCopy(int32_t i);
+  // The central records, the ZIP64 records when needed, the end record and the comment,
+  // at the end of the archive stream or of target.
+  void WriteCentralDirectory(bool atEnd, TZAStream* target = nullptr);
+  void RollBackUpdate();
+  void CopyEntry(int32_t index);
+  // Writes out the run of records CopyEntry has gathered.
+  void FlushCopies();
+  // zaeRecordsOverlap when the records of the archive's entries overlap.
   void CheckRecordsApart();
   void ChooseRewritePoint();
   // Appends the item's central record, its name encoded and its lengths set on the way;
@@ -329,7 +318,8 @@ class TZABaseArchiver : public TZAComponent {
   bool NameMatches(const std::u16string& name, const std::u16string& mask) const;
 
   bool open_ = false;
-  uint16_t openMode_ = 0;
+  TZAOpenMode openMode_ = openRead;
+  int32_t updateDepth_ = 0;
   bool callerStream_ = false;
   std::unique_ptr<TZAStream> volume_;
   std::unique_ptr<TZADirManager> dir_;

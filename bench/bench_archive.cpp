@@ -90,7 +90,7 @@ void BM_Extract50MB(benchmark::State& state) {
   std::string path = WriteTemp("velarin-bench-50mb.zip", Archive({{"big.fb2", raw, 8, uint32_t(text.size()), crc}}));
   TZipArchiver zip;
   zip.FileName = velarin::platform::Utf8ToWide(path);
-  zip.Open(0);
+  zip.Open(openRead);
   std::vector<unsigned char> out(1 << 20);
   double ours = 0, floor = 0;
   for (auto _ : state) {
@@ -136,7 +136,7 @@ void BM_OpenAndFindLast(benchmark::State& state) {
   for (auto _ : state) {
     TZipArchiver zip;
     zip.FileName = velarin::platform::Utf8ToWide(path);
-    zip.Open(0);
+    zip.Open(openRead);
     int32_t index = -1;
     if (!zip.IndexOfEntry(last, index) || index != n - 1) state.SkipWithError("last entry not found");
     benchmark::DoNotOptimize(zip.ReadEntryText(last));

@@ -232,7 +232,7 @@ void OursReplace(const std::string& archive, const std::u16string& name, const s
   TZipArchiver zip;
   zip.FileName = velarin::platform::Utf8ToWide(archive);
   zip.Options.FlushBuffers = flush;
-  zip.Open(2);
+  zip.Open(velarin::archive::openReadWrite);
   zip.PutEntryFromText(name, text, 0x20, 0);
   zip.Close();
 }
@@ -247,7 +247,7 @@ uint64_t Verify(const std::string& archive, const std::string& name, const std::
   if (Run({"unzip", "-tq", archive}, true) != 0) fail("unzip -tq failed");
   TZipArchiver zip;
   zip.FileName = velarin::platform::Utf8ToWide(archive);
-  zip.Open(0);
+  zip.Open(velarin::archive::openRead);
   if (zip.EntryCount() != count) fail("entry count changed");
   int32_t index = -1;
   const std::u16string wide = velarin::platform::Utf8ToWide(name);
@@ -445,7 +445,7 @@ int ModuleCase(const std::string& dir, const Options& o) {
         if (ReadFile(plainPaths[i]).find(want) == std::string::npos) ++bad;
         TZipArchiver zip;
         zip.FileName = velarin::platform::Utf8ToWide(zipPaths[i]);
-        zip.Open(0);
+        zip.Open(velarin::archive::openRead);
         const std::string text = zip.ReadEntryText(velarin::platform::Utf8ToWide("book" + std::to_string(i) + ".fb2"));
         if (zip.EntryCount() != 1 || text.find(want) == std::string::npos) ++bad;
         zip.Close();

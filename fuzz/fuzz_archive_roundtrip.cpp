@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/ZipArchiver.h"
+#include "archive/ZAInternal.h"
 #include "platform/codepage.h"
 #include "platform/files.h"
 
@@ -115,7 +115,7 @@ bool Tracing() {
 void Trace(const char* title, TZipArchiver& zip) {
   if (!Tracing()) return;
   std::fprintf(stderr, "%s: %d entries, directory at %lld\n", title, zip.EntryCount(),
-               static_cast<long long>(zip.DirManager()->DirectoryOffset));
+               static_cast<long long>(TZAArchiverInternals::Dir(zip)->DirectoryOffset));
   for (int32_t i = 0; i < zip.EntryCount(); ++i) {
     const TDirItem& e = zip.Entry(i);
     std::optional<std::string> text = Extract(zip, i);
@@ -173,7 +173,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::optional<std::string>> before;
   // An entry whose record runs into the old directory is read cut at the directory: once the
   // directory has moved, the same record reads differently, so it is not compared.
-  const uint64_t directoryBefore = uint64_t(std::max<int64_t>(zip.DirManager()->DirectoryOffset, 0));
+  const uint64_t directoryBefore = uint64_t(std::max<int64_t>(TZAArchiverInternals::Dir(zip)->DirectoryOffset, 0));
   for (int32_t i = 0; i < count && i < kCheckedEntries; ++i) {
     const TDirItem& e = zip.Entry(i);
     const uint64_t at = e.LocalHeaderOffset(), packed = e.CompressedSize();
@@ -184,7 +184,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Trace("before", zip);
 
   const std::u16string name = StoredName(count > 0 ? zip.Entry(0).Name : std::u16string(u"new.fb2"));
-  int32_t target = zip.DirManager()->Entries.IndexOfName(name);
+  int32_t target = TZAArchiverInternals::Dir(zip)->Entries.IndexOfName(name);
   const bool added = target < 0;
   if (added) target = count;
   const std::string text = NewText(data, size, textKind);
@@ -242,7 +242,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // needs no stub. Where entry 0 kept a damaged record, the stub detection can still take
   // bytes before a later record for one and move every offset: that is the reading side's
   // guess about the kept bytes, not a fault of the commit, so the contents are not compared.
-  if (check.DirManager()->StubSize != 0) return 0;
+  if (TZAArchiverInternals::Dir(check)->StubSize != 0) return 0;
   std::string got;
   try {
     got = check.ReadEntryText(name);

@@ -18,7 +18,7 @@ std::string LoadArchivedBook(const std::string& fileName) {
   // The archive object lives on the stack: it is closed and freed on every path.
   archive::TZipArchiver zip;
   zip.FileName = platform::SysToWide(fileName);
-  zip.Open(0);
+  zip.Open(archive::openRead);
   archive::TZAArchiveItem item;
   if (!zip.FindEntry(u"*.fb2", item, u"", archive::kZADefaultSearchAttr))
     throw Exception(Format("No book (*.fb2) in archive \"%s\"", fileName.c_str()));
@@ -33,7 +33,7 @@ std::string LoadArchivedBook(const std::string& fileName) {
 void SaveArchivedBook(const std::string& fileName, const std::string& text) {
   archive::TZipArchiver zip;
   zip.FileName = platform::SysToWide(fileName);
-  zip.Open(2);
+  zip.Open(archive::openReadWrite);
   archive::TZAArchiveItem item;
   if (!zip.FindEntry(u"*.fb2", item, u"", archive::kZADefaultSearchAttr)) return;
   // Written back under the name it was read from, folder included; the commit runs

@@ -3,7 +3,7 @@
 
 #include <functional>
 
-#include "archive/ZipArchiver.h"
+#include "archive/ZAInternal.h"
 #include "testutil.h"
 #include "zipbuild.h"
 
@@ -48,46 +48,43 @@ TEST(Archiver, DefaultsAfterConstruction) {
   EXPECT_TRUE(z.Options.OEMFileNames);
   EXPECT_TRUE(z.SpanningOptions.AdvancedNaming);
   EXPECT_FALSE(z.IsOpen());
-  EXPECT_EQ(NativeOf([&] { z.SetCompressionMode(10); }), 5);
+  EXPECT_TRUE(ziptest::RaisesZAError([&] { z.SetCompressionMode(10); }, zaeCompressionMode, 2,
+                                     "Invalid compression mode. Mode must be in [0-9] range - Native error: 00005"));
 }
 
 TEST(Archiver, OpenRefusesBlankAndMissingNames) {
   TZipArchiver z;
-  EXPECT_EQ(NativeOf([&] { z.Open(0); }), 10);
-  EXPECT_EQ(NativeOf([&] { z.Open(); }), 9);
+  EXPECT_TRUE(ziptest::RaisesZAError([&] { z.Open(openRead); }, zaeBlankName, 5,
+                                     "File name is blank. Specify appropriate file name - Native error: 00010"));
+  EXPECT_EQ(NativeOf([&] { z.Open(); }), zaeBlankNameChoosingMode);
   z.FileName = u"/tmp/somewhere/";
-  EXPECT_EQ(NativeOf([&] { z.Open(0); }), 10);
+  EXPECT_EQ(NativeOf([&] { z.Open(openRead); }), zaeBlankName);
   z.FileName = u"/nonexistent-velarin/x.zip";
-  try {
-    z.Open(0);
-    FAIL();
-  } catch (const EZAException& e) {
-    EXPECT_EQ(e.NativeError(), 12);
-    EXPECT_EQ(e.Message(), "File \"/nonexistent-velarin/x.zip\" not found - Native error: 00012");
-  }
+  EXPECT_TRUE(ziptest::RaisesZAError([&] { z.Open(openRead); }, zaeArchiveNotFound, 6,
+                                     "File \"/nonexistent-velarin/x.zip\" not found - Native error: 00012"));
   TempFile f("");
   z.FileName = velarin::platform::Utf8ToWide(f.Dir());  // a directory is not an archive file
-  EXPECT_EQ(NativeOf([&] { z.Open(0); }), 12);
+  EXPECT_EQ(NativeOf([&] { z.Open(openRead); }), zaeArchiveNotFound);
   z.FileName = f.Wide();
   z.SetInMemory(true);
-  EXPECT_EQ(NativeOf([&] { z.Open(0); }), 28);
+  EXPECT_EQ(NativeOf([&] { z.Open(openRead); }), zaeInMemoryCreateOnly);
   z.FileName.clear();
-  EXPECT_EQ(NativeOf([&] { z.SetInMemory(false); }), 29);
+  EXPECT_EQ(NativeOf([&] { z.SetInMemory(false); }), zaeBlankNameLeavingMemory);
 }
 
 TEST(Archiver, GuardsOnAClosedArchiveAndDuringAnUpdate) {
   TZipArchiver z;
   TZAArchiveItem item;
-  EXPECT_EQ(NativeOf([&] { z.FindEntry(u"*", item, u"", 0x28BF); }), 13);
-  EXPECT_EQ(NativeOf([&] { z.ReadEntryText(u"x"); }), 13);
-  struct Updating : TZipArchiver {
-    void Begin() { ++updateDepth_; }
-  } u;
+  z.Name = "Zip1";  // the component's name leads its messages
+  EXPECT_TRUE(ziptest::RaisesZAError([&] { z.FindEntry(u"*", item, u"", 0x28BF); }, zaeNotOpen, 7,
+                                     "Zip1: Archive is not open - Native error: 00013"));
+  EXPECT_EQ(NativeOf([&] { z.ReadEntryText(u"x"); }), zaeNotOpen);
+  TZipArchiver u;
   TempFile f(ziptest::Build({Stored("a", "1")}));
   u.FileName = f.Wide();
-  u.Open(0);
-  u.Begin();
-  EXPECT_EQ(NativeOf([&] { u.ReadEntryText(u"a"); }), 26);
+  u.Open(openRead);
+  TZAArchiverInternals::EnterUpdate(u);
+  EXPECT_EQ(NativeOf([&] { u.ReadEntryText(u"a"); }), zaeUpdateNotEnded);
 }
 
 TEST(Archiver, OpenCallsAfterOpenAndCloseIsRepeatable) {
@@ -99,10 +96,10 @@ TEST(Archiver, OpenCallsAfterOpenAndCloseIsRepeatable) {
     EXPECT_EQ(&sender, &z);
   };
   z.FileName = f.Wide();
-  z.Open(0);
+  z.Open(openRead);
   EXPECT_TRUE(z.IsOpen());
   EXPECT_EQ(z.ArchiveComment(), "the comment");
-  z.Open(2);  // reopening closes first
+  z.Open(openReadWrite);  // reopening closes first
   EXPECT_EQ(calls, 2);
   EXPECT_EQ(z.ReadEntryText(u"a.txt"), "alpha");
   z.Close();
@@ -116,13 +113,13 @@ TEST(Archiver, CreateModeMakesAnEmptyArchive) {
   {
     TZipArchiver z;
     z.FileName = f.Wide();
-    z.Open(0xFFFF);
+    z.Open(openCreate);
     EXPECT_EQ(z.EntryCount(), 0);
   }
   EXPECT_EQ(ziptest::ReadFileBytes(f.Path()), std::string("PK\x05\x06", 4) + std::string(18, '\0'));
   TZipArchiver again;
   again.FileName = f.Wide();
-  again.Open(0);
+  again.Open(openRead);
   EXPECT_EQ(again.EntryCount(), 0);
 }
 
@@ -204,11 +201,11 @@ TEST(ReadEntryText, StoredDeflatedAndEmptyEntries) {
   EXPECT_EQ(a.zip.ReadEntryText(u"FOLDER\\book.FB2"), kBook);  // through the search
   EXPECT_EQ(a.zip.ReadEntryText(u"empty"), "");
   EXPECT_EQ(a.zip.ReadEntryText(u"empty2"), "");
-  EXPECT_EQ(NativeOf([&] { a.zip.ReadEntryText(u"Book.fb2"); }), 15);  // not at the root
+  EXPECT_EQ(NativeOf([&] { a.zip.ReadEntryText(u"Book.fb2"); }), zaeEntryNotFound);  // not at the root
   EXPECT_TRUE(a.zip.Options.Recurse);                                   // restored after the failure
   TZAMemoryStream out;
-  EXPECT_EQ(NativeOf([&] { a.zip.UnpackEntry(4, out); }), 16);
-  EXPECT_EQ(NativeOf([&] { a.zip.UnpackEntry(-1, out); }), 16);
+  EXPECT_EQ(NativeOf([&] { a.zip.UnpackEntry(4, out); }), zaeUnpackIndex);
+  EXPECT_EQ(NativeOf([&] { a.zip.UnpackEntry(-1, out); }), zaeUnpackIndex);
 }
 
 TEST(ReadEntryText, EqualNamesGiveTheLaterEntry) {
@@ -224,12 +221,12 @@ TEST(ReadEntryText, DamagedEntriesAndExtractCorruptedFiles) {
   Entry unknown = Stored("unknown", "abc");
   unknown.method = 14;  // LZMA: not decoded here
   OpenArchive a(ziptest::Build({badCrc, d64, unknown}));
-  EXPECT_EQ(NativeOf([&] { a.zip.ReadEntryText(u"crc"); }), 8);
-  EXPECT_EQ(NativeOf([&] { a.zip.ReadEntryText(u"d64"); }), 55);
-  EXPECT_EQ(NativeOf([&] { a.zip.ReadEntryText(u"unknown"); }), 8);
+  EXPECT_EQ(NativeOf([&] { a.zip.ReadEntryText(u"crc"); }), zaeBadEntryData);
+  EXPECT_EQ(NativeOf([&] { a.zip.ReadEntryText(u"d64"); }), zaeDeflate64);
+  EXPECT_EQ(NativeOf([&] { a.zip.ReadEntryText(u"unknown"); }), zaeBadEntryData);
   a.zip.ExtractCorruptedFiles = true;
   EXPECT_EQ(a.zip.ReadEntryText(u"crc"), kBook);
-  EXPECT_EQ(NativeOf([&] { a.zip.ReadEntryText(u"d64"); }), 55);
+  EXPECT_EQ(NativeOf([&] { a.zip.ReadEntryText(u"d64"); }), zaeDeflate64);
   EXPECT_TRUE(a.zip.IsOpen());
 }
 
@@ -239,8 +236,8 @@ TEST(ReadEntryText, OutputPastTheDeclaredSizeStopsAtOnce) {
   Entry stored = Stored("stored", "0123456789");
   stored.declaredSize = 4;
   OpenArchive a(ziptest::Build({bomb, stored}));
-  EXPECT_EQ(NativeOf([&] { a.zip.ReadEntryText(u"bomb"); }), 8);
-  EXPECT_EQ(NativeOf([&] { a.zip.ReadEntryText(u"stored"); }), 8);
+  EXPECT_EQ(NativeOf([&] { a.zip.ReadEntryText(u"bomb"); }), zaeBadEntryData);
+  EXPECT_EQ(NativeOf([&] { a.zip.ReadEntryText(u"stored"); }), zaeBadEntryData);
   a.zip.ExtractCorruptedFiles = true;
   EXPECT_EQ(a.zip.ReadEntryText(u"bomb").size(), 1000u);
   EXPECT_EQ(a.zip.ReadEntryText(u"stored"), "0123");
@@ -266,10 +263,10 @@ TEST(ReadEntryText, MethodsOfOtherFormatsFailWithoutAPasswordRequest) {
   a.zip.OnPassword = [&](TZABaseArchiver&, const std::u16string&, std::string&, bool&) { ++asked; };
   for (uint16_t method : methods) {
     const std::u16string name = velarin::platform::Utf8ToWide("m" + std::to_string(method));
-    EXPECT_EQ(NativeOf([&] { a.zip.ReadEntryText(name); }), 8) << method;
+    EXPECT_EQ(NativeOf([&] { a.zip.ReadEntryText(name); }), zaeBadEntryData) << method;
   }
   a.zip.ExtractCorruptedFiles = true;
-  EXPECT_EQ(NativeOf([&] { a.zip.ReadEntryText(u"m12"); }), 8);
+  EXPECT_EQ(NativeOf([&] { a.zip.ReadEntryText(u"m12"); }), zaeBadEntryData);
   EXPECT_EQ(asked, 0);
 }
 
@@ -303,7 +300,7 @@ TEST(ReadEntryText, EncryptedEntriesAskForThePassword) {
 
   // No handler on Linux: the built-in prompt cannot be shown and declines.
   EXPECT_EQ(a.zip.ReadEntryText(u"secret.fb2"), "");
-  EXPECT_TRUE(a.zip.SkipFileFlag());
+  EXPECT_TRUE(TZAArchiverInternals::SkipFile(a.zip));
 
   std::vector<std::u16string> asked;
   a.zip.OnPassword = [&](TZABaseArchiver&, const std::u16string& name, std::string& password, bool& skip) {
@@ -325,7 +322,7 @@ TEST(Open, StubInFrontWithOrWithoutCorrectedOffsets) {
   std::string plain = ziptest::Build({Deflated("a.fb2", kBook), Stored("b.txt", "bee")});
   std::string stub = "#!/bin/sh\necho stub\n" + std::string(3000, 's');
   OpenArchive a(stub + plain);  // offsets count from the archive, not the file
-  EXPECT_EQ(a.zip.DirManager()->StubSize, int64_t(stub.size()));
+  EXPECT_EQ(TZAArchiverInternals::Dir(a.zip)->StubSize, int64_t(stub.size()));
   EXPECT_EQ(a.zip.ReadEntryText(u"a.fb2"), kBook);
   EXPECT_EQ(a.zip.ReadEntryText(u"b.txt"), "bee");
 }
@@ -374,7 +371,7 @@ TEST_P(StubLayout, EveryEntryIsReadWhereItLies) {
   const Layout& l = GetParam();
   const std::string archive = l.change(ziptest::Build(l.entries));
   OpenArchive a(l.stub + archive);
-  EXPECT_EQ(a.zip.DirManager()->StubSize, int64_t(l.stub.size()));
+  EXPECT_EQ(TZAArchiverInternals::Dir(a.zip)->StubSize, int64_t(l.stub.size()));
   ASSERT_EQ(a.zip.EntryCount(), int32_t(l.entries.size()));
   for (int32_t i = 0; i < a.zip.EntryCount(); ++i) {
     const TDirItem& e = a.zip.Entry(i);
@@ -437,8 +434,8 @@ TEST_P(UntidyEnding, ReadThroughItsOwnDirectory) {
   const std::string plain = ziptest::Build({note, book}, "archive comment");
   const size_t directory = plain.find(std::string("PK\x01\x02", 4));
   OpenArchive a(GetParam().change(plain));
-  EXPECT_FALSE(a.zip.DirManager()->Rebuilt);
-  EXPECT_EQ(a.zip.DirManager()->DirectoryOffset, int64_t(directory));
+  EXPECT_FALSE(TZAArchiverInternals::Dir(a.zip)->Rebuilt);
+  EXPECT_EQ(TZAArchiverInternals::Dir(a.zip)->DirectoryOffset, int64_t(directory));
   EXPECT_EQ(a.zip.ArchiveComment(), GetParam().comment);
   ASSERT_EQ(a.zip.EntryCount(), 2);
   EXPECT_EQ(a.zip.Entry(0).Comment, "the note");
@@ -490,11 +487,11 @@ TEST(Open, ToleranceOffFailsWhereTheRebuildWouldHelp) {
   TZipArchiver z;
   z.FileName = f.Wide();
   z.TolerantOpen = false;
-  EXPECT_EQ(NativeOf([&] { z.Open(0); }), 48);
+  EXPECT_EQ(NativeOf([&] { z.Open(openRead); }), zaeDamagedArchive);
   z.TolerantOpen = true;
-  z.Open(0);
+  z.Open(openRead);
   EXPECT_EQ(z.ReadEntryText(u"a"), "1");
-  EXPECT_EQ(z.DirManager()->DirectoryOffset, int64_t(bytes.size()));
+  EXPECT_EQ(TZAArchiverInternals::Dir(z)->DirectoryOffset, int64_t(bytes.size()));
 }
 
 TEST(Open, OversizedCompressedSizesFailOnlyWithoutTolerance) {
@@ -507,9 +504,9 @@ TEST(Open, OversizedCompressedSizesFailOnlyWithoutTolerance) {
   TZipArchiver z;
   z.FileName = f.Wide();
   z.TolerantOpen = false;
-  EXPECT_EQ(NativeOf([&] { z.Open(0); }), 57);
+  EXPECT_EQ(NativeOf([&] { z.Open(openRead); }), zaeSizesPastFile);
   z.TolerantOpen = true;
-  z.Open(0);
+  z.Open(openRead);
   EXPECT_EQ(z.ReadEntryText(u"a"), "1");  // cut at the directory
 }
 

@@ -51,7 +51,7 @@ TEST_P(FixtureTest, BehavesAsDocumented) {
   std::string dir = VELARIN_ARCHIVE_FIXTURES;
   TZipArchiver zip;
   zip.FileName = velarin::platform::Utf8ToWide(dir + "/" + f.file);
-  ASSERT_EQ(Outcome([&] { zip.Open(0); }), f.open);
+  ASSERT_EQ(Outcome([&] { zip.Open(openRead); }), f.open);
   if (f.open != "ok") return;
   EXPECT_EQ(std::to_string(zip.EntryCount()), f.entries);
   if (f.read == "-") return;

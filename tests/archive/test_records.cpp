@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/ZAInternal.h"
 #include "archive/ZARecords.h"
 #include "testutil.h"
 #include "zipbuild.h"
@@ -221,8 +222,8 @@ TEST(Zip64EndRecords, GiveTheDirectoryWhenTheEndRecordHoldsMarkers) {
           .U32(kZip64Marker).U16(0);
     });
     ziptest::OpenArchive a(zip);
-    EXPECT_TRUE(a.zip.DirManager()->Zip64);
-    EXPECT_EQ(a.zip.DirManager()->StubSize, int64_t(stub.size()));
+    EXPECT_TRUE(TZAArchiverInternals::Dir(a.zip)->Zip64);
+    EXPECT_EQ(TZAArchiverInternals::Dir(a.zip)->StubSize, int64_t(stub.size()));
     ASSERT_EQ(a.zip.EntryCount(), 1);
     EXPECT_EQ(a.zip.ReadEntryText(u"book.fb2"), text);
   }

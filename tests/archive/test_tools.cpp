@@ -38,7 +38,7 @@ class ToolArchive : public testing::Test {
   void ExpectSameAsUnzip(const std::string& archive, size_t minEntries, bool hasBook = true) {
     TZipArchiver zip;
     zip.FileName = velarin::platform::Utf8ToWide(archive);
-    zip.Open(0);
+    zip.Open(openRead);
     ASSERT_GE(size_t(zip.EntryCount()), minEntries);
     for (int32_t i = 0; i < zip.EntryCount(); ++i) {
       std::u16string name = zip.Entry(i).Name;
@@ -59,13 +59,13 @@ class ToolArchive : public testing::Test {
     {
       TZipArchiver zip;
       zip.FileName = velarin::platform::Utf8ToWide(copy);
-      zip.Open(2);
+      zip.Open(openReadWrite);
       zip.PutEntryFromText(entry, text);
     }
     EXPECT_EQ(ziptest::IndependentTestersReject(copy), "") << archive;
     TZipArchiver zip;
     zip.FileName = velarin::platform::Utf8ToWide(copy);
-    zip.Open(0);
+    zip.Open(openRead);
     for (int32_t i = 0; i < zip.EntryCount(); ++i) {
       std::string name = velarin::platform::WideToUtf8(zip.Entry(i).Name);
       if (!name.empty() && name.back() == '/') continue;
@@ -100,7 +100,7 @@ TEST_F(ToolArchive, ZipWithFolderEntriesAndForcedDescriptors) {
   auto recordOf = [](const std::string& path) {
     TZipArchiver zip;
     zip.FileName = velarin::platform::Utf8ToWide(path);
-    zip.Open(0);
+    zip.Open(openRead);
     int32_t i = -1;
     EXPECT_TRUE(zip.IndexOfEntry(u"book.fb2", i));
     const TDirItem& e = zip.Entry(i);
@@ -124,7 +124,7 @@ TEST_F(ToolArchive, StreamedZipWithDataDescriptors) {
   ziptest::TempFile cut(bytes.substr(0, dir));
   TZipArchiver zip;
   zip.FileName = cut.Wide();
-  zip.Open(0);
+  zip.Open(openRead);
   ASSERT_EQ(zip.EntryCount(), 1);
   EXPECT_EQ(zip.ReadEntryText(u"-"), ziptest::ReadFileBytes(work_.Dir() + "/book.fb2"));
 }
@@ -147,7 +147,7 @@ TEST_F(ToolArchive, SevenZipWithUtf8Names) {
   ExpectEditable(work_.Dir() + "/seven.zip", u"book.fb2");
   TZipArchiver zip;
   zip.FileName = velarin::platform::Utf8ToWide(work_.Dir() + "/seven.zip");
-  zip.Open(0);
+  zip.Open(openRead);
   EXPECT_EQ(zip.ReadEntryText(u"\u043a\u043d\u0438\u0433\u0430.fb2"), "<FictionBook>kniga</FictionBook>");
 }
 

@@ -32,32 +32,34 @@ TEST_P(MessageTest, BuildsTextCodeAndPrefix) {
 INSTANTIATE_TEST_SUITE_P(
     Table, MessageTest,
     testing::Values(
-        MessageCase{13, "Zip1", 7, "Zip1: Archive is not open - Native error: 00013"},
-        MessageCase{5, "", 2, "Invalid compression mode. Mode must be in [0-9] range - Native error: 00005"},
-        MessageCase{0, "", 0, "Unknown error - Native error: 00000"},
-        MessageCase{63, "", 38, "Entry \"%s\" is too large to extract into memory - Native error: 00063"},
-        MessageCase{64, "", 39,
+        MessageCase{zaeNotOpen, "Zip1", 7, "Zip1: Archive is not open - Native error: 00013"},
+        MessageCase{zaeCompressionMode, "", 2,
+                    "Invalid compression mode. Mode must be in [0-9] range - Native error: 00005"},
+        MessageCase{zaeNone, "", 0, "Unknown error - Native error: 00000"},
+        MessageCase{zaeTooLargeForMemory, "", 38,
+                    "Entry \"%s\" is too large to extract into memory - Native error: 00063"},
+        MessageCase{zaeRecordsOverlap, "", 39,
                     "Entries of the archive share or overrun each other's data; the archive is not rewritten - Native "
                     "error: 00064"},
         MessageCase{65, "", 0, "Unknown error - Native error: 00065"},
         MessageCase{123456, "", 0, "Unknown error - Native error: 123456"},
         MessageCase{-1, "", 0, "Unknown error - Native error: 000-1"},
-        MessageCase{57, "", 27, "Archive is damaged. Open failed - Native error: 00057"},
-        MessageCase{59, "", 34, "Hashed list of file names is invalid - Native error: 00059"},
-        MessageCase{55, "", 32, "Deflate64 compression method is not supported - Native error: 00055"}));
+        MessageCase{zaeSizesPastFile, "", 27, "Archive is damaged. Open failed - Native error: 00057"},
+        MessageCase{zaeNameIndexSetName, "", 34, "Hashed list of file names is invalid - Native error: 00059"},
+        MessageCase{zaeDeflate64, "", 32, "Deflate64 compression method is not supported - Native error: 00055"}));
 
 TEST(EZAException, FormattedFormFillsPlaceholders) {
-  EZAException e(12, nullptr, {std::string("C:\\x.zip")});
+  EZAException e(zaeArchiveNotFound, nullptr, {std::string("C:\\x.zip")});
   EXPECT_EQ(e.ErrorCode(), 6);
   EXPECT_EQ(e.Message(), "File \"C:\\x.zip\" not found - Native error: 00012");
-  EZAException sizes(34, nullptr, {int64_t(5000000000LL), 7});
+  EZAException sizes(zaeSourceShort, nullptr, {int64_t(5000000000LL), 7});
   EXPECT_EQ(sizes.Message(), "Invalid compressed size, rfs.size = 5000000000, count = 7 - Native error: 00034");
-  EZAException longName(61, nullptr, {"n"});
+  EZAException longName(zaeNameTooLong, nullptr, {"n"});
   EXPECT_EQ(longName.Message(), "File name is too long: \r\n\"n\" - Native error: 00061");
 }
 
 TEST(EZAException, UnformattedFormKeepsPlaceholder) {
-  EZAException e(15, nullptr);
+  EZAException e(zaeEntryNotFound, nullptr);
   EXPECT_EQ(e.Message(), "File \"%s\" not found - Native error: 00015");
 }
 

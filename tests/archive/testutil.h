@@ -1,5 +1,7 @@
 // Shared helpers of the archive tests: temporary files and opening archives from bytes.
 #pragma once
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -47,7 +49,7 @@ class TempFile {
 struct OpenArchive {
   explicit OpenArchive(const std::string& bytes) : file(bytes) {
     zip.FileName = file.Wide();
-    zip.Open(0);
+    zip.Open(velarin::archive::openRead);
   }
   TempFile file;
   velarin::archive::TZipArchiver zip;
@@ -89,6 +91,22 @@ inline std::string IndependentTestersReject(const std::string& path) {
   return failed;
 }
 #endif
+
+// Whether f raises the archive exception of that native code, with the error code the
+// code maps to and exactly that message (the "- Native error: NNNNN" part included).
+template <class F>
+testing::AssertionResult RaisesZAError(F&& f, int native, int errorCode, const std::string& message) {
+  try {
+    f();
+  } catch (const velarin::archive::EZAException& e) {
+    if (e.NativeError() == native && e.ErrorCode() == errorCode && e.Message() == message)
+      return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "raised native " << e.NativeError() << ", code " << e.ErrorCode()
+                                       << ", \"" << e.Message() << "\"; expected native " << native << ", code "
+                                       << errorCode << ", \"" << message << "\"";
+  }
+  return testing::AssertionFailure() << "raised nothing; expected native " << native;
+}
 
 // The native error of the archive exception f raises; -1 when it raises none.
 template <class F>

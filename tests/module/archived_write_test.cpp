@@ -52,7 +52,7 @@ Contents ReadArchive(const std::string& path) {
     archive::TZipArchiver zip;
     zip.TolerantOpen = false;
     zip.FileName = platform::SysToWide(path);
-    zip.Open(0);
+    zip.Open(archive::openRead);
     c.comment = zip.ArchiveComment();
     for (int32_t i = 0; i < zip.EntryCount(); ++i) {
       const archive::TDirItem& e = zip.Entry(i);

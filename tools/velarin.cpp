@@ -19,6 +19,7 @@
 #include <unistd.h>
 #endif
 
+#include "platform/text.h"
 #include "plugin/wdxcodes.h"
 #include "tools/wdxmodule.h"
 #ifdef _WIN32
@@ -300,8 +301,7 @@ void PrintJson(const Host& host, const BookResult& book, bool first) {
 }
 
 bool IsBookName(const fs::path& p) {
-  std::string ext = p.extension().string();
-  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+  const std::string ext = velarin::platform::AsciiLower(p.extension().string());
   return ext == ".fb2" || ext == ".zip" || ext == ".fbz";
 }
 

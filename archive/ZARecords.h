@@ -49,9 +49,10 @@ struct TLocalHeader {
   uint16_t NameLength, ExtraLength;
 };
 
-inline TLocalHeader ParseLocalHeader(TZAReader& r) {
-  TLocalHeader h;
-  h.Signature = r.U32();
+// The run of fields a local and a central header share, from the version needed to the
+// extra field's length.
+template <class Header>
+void ParseSharedHeaderFields(TZAReader& r, Header& h) {
   h.VersionNeeded = r.U16();
   h.Flags = r.U16();
   h.Method = r.U16();
@@ -62,6 +63,12 @@ inline TLocalHeader ParseLocalHeader(TZAReader& r) {
   h.UncompressedSize = r.U32();
   h.NameLength = r.U16();
   h.ExtraLength = r.U16();
+}
+
+inline TLocalHeader ParseLocalHeader(TZAReader& r) {
+  TLocalHeader h;
+  h.Signature = r.U32();
+  ParseSharedHeaderFields(r, h);
   return h;
 }
 
@@ -69,16 +76,7 @@ inline TZACentralHeader ParseCentralHeader(TZAReader& r) {
   TZACentralHeader h;
   h.Signature = r.U32();
   h.VersionMadeBy = r.U16();
-  h.VersionNeeded = r.U16();
-  h.Flags = r.U16();
-  h.Method = r.U16();
-  h.ModTime = r.U16();
-  h.ModDate = r.U16();
-  h.Crc32 = r.U32();
-  h.CompressedSize = r.U32();
-  h.UncompressedSize = r.U32();
-  h.NameLength = r.U16();
-  h.ExtraLength = r.U16();
+  ParseSharedHeaderFields(r, h);
   h.CommentLength = r.U16();
   h.DiskStart = r.U16();
   h.InternalAttributes = r.U16();

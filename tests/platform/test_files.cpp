@@ -12,6 +12,7 @@
 #include "platform/codepage.h"
 #include "platform/exception.h"
 #include "platform/files.h"
+#include "tests/throws.h"
 
 using namespace velarin;
 using namespace velarin::platform;
@@ -19,20 +20,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The text of what call threw, after checking its class; "" and a failure otherwise.
-template <class E, class F>
-std::string Thrown(F&& call) {
-  try {
-    call();
-  } catch (const E& e) {
-    return e.what();
-  } catch (const std::exception& e) {
-    ADD_FAILURE() << "another exception: " << e.what();
-    return "";
-  }
-  ADD_FAILURE() << "nothing thrown";
-  return "";
-}
+using velarin::testsupport::MessageOf;
 
 // A file error's text is its form with the full name, then the system's reason. Windows
 // words its reasons in the user's language: there the form alone is compared.
@@ -67,8 +55,8 @@ class Files : public ::testing::Test {
 TEST_F(Files, ReadsWholeFilesAndRefusesFolders) {
   WriteWholeFile(Path("a"), "hello");
   EXPECT_EQ(ReadWholeFile(Path("a")), "hello");
-  ExpectFileError(Thrown<EFOpenError>([&] { ReadWholeFile(Path("missing")); }), kOpen, dir_ / "missing", ENOENT);
-  ExpectFileError(Thrown<EFOpenError>([&] { ReadWholeFile(SysToWide(dir_.string())); }), kOpen, dir_, EISDIR);
+  ExpectFileError(MessageOf<EFOpenError>([&] { ReadWholeFile(Path("missing")); }), kOpen, dir_ / "missing", ENOENT);
+  ExpectFileError(MessageOf<EFOpenError>([&] { ReadWholeFile(SysToWide(dir_.string())); }), kOpen, dir_, EISDIR);
   EXPECT_TRUE(FileExists(Path("a")));
   EXPECT_FALSE(FileExists(SysToWide(dir_.string())));
   EXPECT_TRUE(DirectoryExists(SysToWide(dir_.string())));
@@ -88,11 +76,11 @@ TEST_F(Files, OnlyRegularFilesAreOpened) {
       EXPECT_NE(std::string(e.what()).find("Not a regular file"), std::string::npos) << e.what();
     }
   }
-  EXPECT_EQ(Thrown<EFOpenError>([&] { ReadWholeFile(Path("pipe")); }),
+  EXPECT_EQ(MessageOf<EFOpenError>([&] { ReadWholeFile(Path("pipe")); }),
             "Cannot open file \"" + (dir_ / "pipe").string() + "\". Not a regular file");
-  EXPECT_EQ(Thrown<EFCreateError>([&] { ReplaceFileContent(Path("pipe"), "x"); }),
+  EXPECT_EQ(MessageOf<EFCreateError>([&] { ReplaceFileContent(Path("pipe"), "x"); }),
             "Cannot create file \"" + (dir_ / "pipe").string() + "\". Not a regular file");
-  EXPECT_EQ(Thrown<EFOpenError>([&] { File::Open(u"/dev/null", OpenMode::Read); }),
+  EXPECT_EQ(MessageOf<EFOpenError>([&] { File::Open(u"/dev/null", OpenMode::Read); }),
             "Cannot open file \"/dev/null\". Not a regular file");
   EXPECT_TRUE(fs::is_fifo(dir_ / "pipe"));
 
@@ -133,12 +121,12 @@ TEST_F(Files, ReplaceKeepsPermissionsAndLeavesNoTemporaryFile) {
 TEST_F(Files, ReplaceLeavesAReadOnlyFileAlone) {
   WriteWholeFile(Path("locked.fb2"), "old");
   ::chmod((dir_ / "locked.fb2").c_str(), 0444);
-  ExpectFileError(Thrown<EFCreateError>([&] { ReplaceFileContent(Path("locked.fb2"), "new"); }), kCreate,
+  ExpectFileError(MessageOf<EFCreateError>([&] { ReplaceFileContent(Path("locked.fb2"), "new"); }), kCreate,
                   dir_ / "locked.fb2", EACCES);
   EXPECT_EQ(ReadWholeFile(Path("locked.fb2")), "old");
   EXPECT_EQ(Entries(), 1u);
   // Nor is it opened for writing, whoever asks (root too).
-  ExpectFileError(Thrown<EFOpenError>([&] { File::Open(Path("locked.fb2"), OpenMode::ReadWrite); }), kOpen,
+  ExpectFileError(MessageOf<EFOpenError>([&] { File::Open(Path("locked.fb2"), OpenMode::ReadWrite); }), kOpen,
                   dir_ / "locked.fb2", EACCES);
   EXPECT_NO_THROW(File::Open(Path("locked.fb2"), OpenMode::Read));
 }
@@ -303,7 +291,7 @@ TEST_F(Files, OpenFileOperations) {
   char buf[8] = {};
   EXPECT_EQ(f.Read(buf, sizeof buf), 4u);
   f.Close();
-  ExpectFileError(Thrown<EFCreateError>([&] { File::Open(Path("f"), OpenMode::CreateNew); }), kCreate, dir_ / "f",
+  ExpectFileError(MessageOf<EFCreateError>([&] { File::Open(Path("f"), OpenMode::CreateNew); }), kCreate, dir_ / "f",
                   EEXIST);
   faults::Arm(faults::Op::Write, 2);
   File g = File::Open(Path("g"), OpenMode::Create);

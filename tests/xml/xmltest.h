@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/codepage.h"
+#include "tests/throws.h"
 #include "xml/XMLDoc.h"
 
 namespace xmltest {
@@ -26,19 +27,6 @@ inline IXMLNode Top(const IXMLDocument& d) { return d->DocumentElement(); }
 inline std::string U8(const std::u16string& s) { return platform::WideToUtf8(s); }
 inline std::u16string W(const std::string& s) { return platform::Utf8ToWide(s); }
 
-// The message of the exception of type E that f raises; fails the test otherwise.
-template <class E, class F>
-std::string MessageOf(F&& f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return e.Message();
-  } catch (const std::exception& e) {
-    ADD_FAILURE() << "other exception: " << e.what();
-    return "";
-  }
-  ADD_FAILURE() << "no exception";
-  return "";
-}
+using velarin::testsupport::MessageOf;
 
 }  // namespace xmltest

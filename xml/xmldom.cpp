@@ -1,6 +1,7 @@
 // The registry of DOM back-ends by description; the platform's own comes first.
 #include "xml/xmldom.h"
 
+#include <cstdlib>
 #include <utility>
 
 namespace velarin::xml {
@@ -44,6 +45,12 @@ void UnregisterDOMVendor(const std::string& description) {
 std::shared_ptr<IDOMImplementation> GetDOM(const std::string& description) {
   auto& vendors = Vendors();
   if (description.empty()) {
+    // VELARIN_DOM picks another registered back-end. It is read at every call, so a
+    // process can switch between books; a name not registered is no reason to fail a host.
+    const char* chosen = std::getenv("VELARIN_DOM");
+    if (chosen && *chosen)
+      for (const auto& v : vendors)
+        if (v.description == chosen) return v.impl;
     if (!vendors.empty()) return vendors.front().impl;
   } else {
     for (const auto& v : vendors)

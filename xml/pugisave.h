@@ -13,7 +13,11 @@ struct PugiSaveOptions {
   // The encoding to write, as the declaration node names it ("" for UTF-8).
   std::string encoding;
   // libxml2 knew the document's encoding when it parsed it; without one it
-  // writes non-ASCII characters of attribute values as character references.
+  // writes non-ASCII characters of attribute values as character references
+  // ("&#xE9;"). Known exactly when the document was read from bytes (a file,
+  // loadBytes) whose XML declaration names an encoding, byte order mark or not;
+  // not known after loadText, for a declaration without an encoding (even
+  // after a UTF-16 byte order mark), without a declaration, in a new document.
   bool sourceEncodingKnown = true;
 };
 

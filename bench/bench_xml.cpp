@@ -1,7 +1,12 @@
-// Loading a large generated book and reading its XML lines once, against a bare
-// libxml2 parse and serialisation of the same bytes, with peak memory of each.
+// Loading a large generated book and reading its XML lines once through each DOM
+// back-end, against a bare libxml2 parse and serialisation of the same bytes, with
+// peak memory of each.
 //
-//   bench_xml [FILE]   (without FILE a 20 MB book is generated in the temp folder)
+//   bench_xml [--dom NAME]... [FILE]   e.g.  build/bench/bench_xml --dom pugixml
+//
+// Without FILE a 20 MB book is generated in the temp folder. Without --dom both
+// "pugixml" and "libxml2" are measured; a name this build does not register is
+// shown as "not registered".
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <sys/resource.h>
@@ -15,10 +20,12 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "platform/codepage.h"
 #include "platform/files.h"
 #include "xml/XMLDoc.h"
+#include "xml/xmldom.h"
 
 using namespace velarin;
 using Clock = std::chrono::steady_clock;
@@ -67,8 +74,9 @@ std::string GenerateBook() {
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 // The way the plug-in reads and saves a book: load the file, take the XML lines.
-size_t OurRun(const std::string& path) {
+size_t OurRun(const std::string& dom, const std::string& path) {
   auto doc = xml::TXMLDocument::Create();
+  doc->SetDOMVendor(dom);
   doc->LoadFile(platform::SysToWide(path));
   return doc->XML().Text().size();
 }
@@ -96,20 +104,29 @@ long OwnPeakKiB() {
   return 0;
 }
 
-// Runs this program afresh as "--run WHAT FILE", so that each run starts from a
+bool Registered(const std::string& name) {
+  try {
+    xml::GetDOM(name);
+    return true;
+  } catch (const Exception&) {
+    return false;
+  }
+}
+
+// Runs this program afresh as "--run WHAT DOM FILE", so that each run starts from a
 // fresh process: the peak is read on its own, and neither side's time depends on
 // what the other left in the allocator (whose thresholds move with every large free).
 struct RunFigures {
   long peakKiB = 0;
   double seconds = 0;
 };
-RunFigures RunAfresh(const char* what, const std::string& path) {
+RunFigures RunAfresh(const char* what, const std::string& dom, const std::string& path) {
   RunFigures r;
   char self[4096];
   ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
   if (n <= 0) return r;
   self[n] = 0;
-  std::string cmd = std::string("'") + self + "' --run " + what + " '" + path + "'";
+  std::string cmd = std::string("'") + self + "' --run " + what + " '" + dom + "' '" + path + "'";
   FILE* p = popen(cmd.c_str(), "r");
   if (!p) return r;
   if (std::fscanf(p, "%ld %lf", &r.peakKiB, &r.seconds) != 2) r = RunFigures{};
@@ -117,43 +134,76 @@ RunFigures RunAfresh(const char* what, const std::string& path) {
   return r;
 }
 
+struct Row {
+  std::string dom;
+  bool registered;
+  double seconds = 1e9;
+  long peakKiB = 0;
+};
+
+void PrintRow(const char* label, double seconds, long peakKiB, long idleKiB, double size) {
+  std::printf("%-26s %8.1f ms   peak %6.1f MB (%.2fx file)\n", label, seconds * 1e3, (peakKiB - idleKiB) / 1024.0,
+              (peakKiB - idleKiB) * 1024.0 / size);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 4 && std::string(argv[1]) == "--run") {
-    std::string what = argv[2];
+  if (argc == 5 && std::string(argv[1]) == "--run") {
+    const std::string what = argv[2];
     xmlInitParser();
     auto t = Clock::now();
-    if (what == "ours") OurRun(argv[3]);
-    if (what == "bare") BareRun(argv[3]);
+    if (what == "ours") OurRun(argv[3], argv[4]);
+    if (what == "bare") BareRun(argv[4]);
     std::printf("%ld %.6f\n", OwnPeakKiB(), Seconds(Clock::now() - t));
     return 0;
   }
+  std::vector<Row> rows;
   std::string path;
-  if (argc > 1) {
-    path = argv[1];
-  } else {
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--dom" && i + 1 < argc) {
+      rows.push_back({argv[++i], false});
+    } else if (a.rfind("--", 0) == 0 || !path.empty()) {
+      std::fprintf(stderr, "usage: bench_xml [--dom NAME]... [FILE]\n");
+      return 2;
+    } else {
+      path = a;
+    }
+  }
+  if (rows.empty()) rows = {{"pugixml", false}, {"libxml2", false}};
+  for (Row& r : rows) r.registered = Registered(r.dom);
+  if (path.empty()) {
     path = platform::WideToSys(platform::TempDirectory()) + "velarin-bench-book.fb2";
     std::ofstream(path, std::ios::binary) << GenerateBook();
   }
   double size = double(platform::ReadWholeFile(platform::SysToWide(path)).size());
-  // best of five fresh runs each, taken in turns so that both see the same machine
+  // best of five fresh runs each, taken in turns so that all see the same machine
   const int runs = 5;
-  double ours = 1e9, bare = 1e9;
-  long ourPeak = 0, barePeak = 0;
+  double bare = 1e9;
+  long barePeak = 0;
   for (int i = 0; i < runs; ++i) {
-    RunFigures o = RunAfresh("ours", path), b = RunAfresh("bare", path);
-    ours = std::min(ours, o.seconds);
+    for (Row& r : rows) {
+      if (!r.registered) continue;
+      const RunFigures o = RunAfresh("ours", r.dom, path);
+      r.seconds = std::min(r.seconds, o.seconds);
+      r.peakKiB = std::max(r.peakKiB, o.peakKiB);
+    }
+    const RunFigures b = RunAfresh("bare", "-", path);
     bare = std::min(bare, b.seconds);
-    ourPeak = std::max(ourPeak, o.peakKiB);
     barePeak = std::max(barePeak, b.peakKiB);
   }
-  long idle = RunAfresh("none", path).peakKiB;
+  const long idle = RunAfresh("none", "-", path).peakKiB;
   std::printf("book: %s, %.1f MB\n", path.c_str(), size / 1e6);
-  std::printf("load + XML lines     %8.1f ms   peak %6.1f MB (%.2fx file)\n", ours * 1e3,
-              (ourPeak - idle) / 1024.0, (ourPeak - idle) * 1024.0 / size);
-  std::printf("bare parse + save    %8.1f ms   peak %6.1f MB (%.2fx file)\n", bare * 1e3,
-              (barePeak - idle) / 1024.0, (barePeak - idle) * 1024.0 / size);
-  std::printf("time ratio           %8.2fx   (target <= 1.30x)\n", ours / bare);
+  PrintRow("bare parse + save", bare, barePeak, idle, size);
+  for (const Row& r : rows) {
+    const std::string label = "load + XML lines, " + r.dom;
+    if (!r.registered) {
+      std::printf("%-26s not registered\n", label.c_str());
+      continue;
+    }
+    PrintRow(label.c_str(), r.seconds, r.peakKiB, idle, size);
+    std::printf("%-26s %8.2fx   (target <= 1.30x)\n", ("  time ratio, " + r.dom).c_str(), r.seconds / bare);
+  }
   return 0;
 }

@@ -1,16 +1,34 @@
-// Fuzz target: arbitrary bytes as a document's XML lines, parsed, walked and written back.
+// Fuzz target: arbitrary bytes as a document's XML lines, parsed, walked and written back,
+// through each registered back-end in turn.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "xml/XMLDoc.h"
+#include "xml/xmldom.h"
 
 using namespace velarin::xml;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+namespace {
+
+// The back-ends this build registers, the fast one first.
+std::vector<std::string> Backends() {
+  std::vector<std::string> names;
+  for (const char* name : {"pugixml", "libxml2"}) {
+    try {
+      GetDOM(name);
+      names.push_back(name);
+    } catch (const velarin::Exception&) {
+    }
+  }
+  return names;
+}
+
+void LoadAndWalk(const std::string& backend, const uint8_t* data, size_t size) {
   try {
     IXMLDocument doc = TXMLDocument::Create();
+    doc->SetDOMVendor(backend);
     doc->SetOptions(0);
     doc->XML().SetText(std::string(reinterpret_cast<const char*>(data), size));
     doc->SetActive(true);
@@ -37,5 +55,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     doc->XML().Text();
   } catch (const velarin::Exception&) {
   }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static const std::vector<std::string> backends = Backends();
+  for (const std::string& name : backends) LoadAndWalk(name, data, size);
   return 0;
 }

@@ -41,6 +41,16 @@ std::basic_string<Char> DeclValue(std::basic_string_view<Char> text, std::string
   return std::basic_string<Char>(text.substr(item.open + 1, item.close - item.open - 1));
 }
 
+// What the bytes' XML declaration says, read before a parser sees them.
+struct Declaration {
+  bool present = false;
+  std::string text;  // between "<?xml " and "?>", as written, blanks trimmed
+};
+
+// Reads the declaration from the first 4096 bytes: after a UTF-8 byte order mark,
+// or from UTF-16 (with a byte order mark, or recognised by "<?") as far as it stays ASCII.
+Declaration ReadDeclaration(std::string_view bytes);
+
 // The document layer's reading of the value of name: def when the name is absent,
 // "" when no quote follows it before the text's last character; the value ends at
 // the next quote of either kind, or just before the last character.

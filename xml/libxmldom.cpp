@@ -14,7 +14,9 @@
 #include "platform/codepage.h"
 #include "platform/files.h"
 #include "platform/limits.h"
+#include "xml/libxmldom.h"
 #include "xml/markupscan.h"
+#include "xml/textlength.h"
 #include "xml/xmldecl.h"
 #include "xml/xmldom.h"
 
@@ -303,31 +305,6 @@ bool LibxmlNode::isSameNode(const IDOMNode& other) const {
   return o && o->node_ == node_ && o->nsDecl_ == nsDecl_;
 }
 
-// Length in 16-bit units of UTF-8 text: every byte that starts a character
-// counts one, and a four-byte character (a surrogate pair) one more. Eight
-// bytes at a time, since the body count reads all the text of a book.
-std::int64_t Utf16Length(const xmlChar* s) {
-  if (!s) return 0;
-  size_t len = std::strlen(reinterpret_cast<const char*>(s));
-  std::int64_t n = std::int64_t(len);
-  const std::uint64_t high = 0x8080808080808080ull;
-  size_t i = 0;
-  for (; i + 8 <= len; i += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, s + i, 8);
-    if ((w & high) == 0) continue;  // all ASCII
-    std::uint64_t continuation = w & ~(w << 1) & high;       // 10xxxxxx
-    std::uint64_t fourByteLead = w & (w << 1) & (w << 2) & (w << 3) & high;  // 1111xxxx
-    n -= __builtin_popcountll(continuation);
-    n += __builtin_popcountll(fourByteLead);
-  }
-  for (; i < len; ++i) {
-    n -= (s[i] & 0xC0) == 0x80;
-    n += s[i] >= 0xF0;
-  }
-  return n;
-}
-
 // The first child, or the next sibling, that readers see.
 xmlNodePtr Visible(xmlNodePtr n) {
   while (n && IsHidden(n)) n = n->next;
@@ -346,7 +323,7 @@ std::int64_t LibxmlNode::plainTextLength() const {
     xmlNodePtr first = Visible(n->children);
     if (!first) continue;
     if (n->type == XML_ELEMENT_NODE && first->type == XML_TEXT_NODE && !Visible(first->next)) {
-      total += Utf16Length(first->content);
+      total += Utf16Length(reinterpret_cast<const char*>(first->content));
       continue;
     }
     for (xmlNodePtr c = n->last; c; c = c->prev)
@@ -1160,6 +1137,6 @@ class LibxmlImplementation : public IDOMImplementation {
 
 }  // namespace
 
-void RegisterPlatformDOM() { RegisterDOMVendor("libxml2", std::make_shared<LibxmlImplementation>()); }
+void RegisterLibxmlDOM() { RegisterDOMVendor("libxml2", std::make_shared<LibxmlImplementation>()); }
 
 }  // namespace velarin::xml

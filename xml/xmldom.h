@@ -154,7 +154,8 @@ class IDOMImplementation {
   virtual DOMDocument createDocument() = 0;
 };
 
-// Back-end registry. The first registered is the default.
+// Back-end registry. The default is the back-end VELARIN_DOM names, when set and
+// registered, else the first registered.
 // Raises Exception ""%s" DOMImplementation already registered".
 void RegisterDOMVendor(const std::string& description, std::shared_ptr<IDOMImplementation> impl);
 void UnregisterDOMVendor(const std::string& description);

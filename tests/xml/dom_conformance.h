@@ -14,13 +14,14 @@
 
 namespace velarin::xml::domtest {
 
-// Every back-end by its registry description; each platform registers one of them.
-inline const char* const kBackends[] = {"libxml2", "MSXML"};
+// Every back-end by its registry description.
+inline const char* const kBackends[] = {"pugixml", "libxml2", "MSXML"};
 
+// What each platform registers, its default first.
 #ifdef _WIN32
-inline const char kPlatformBackend[] = "MSXML";
+inline const std::vector<std::string> kPlatformBackends{"MSXML"};
 #else
-inline const char kPlatformBackend[] = "libxml2";
+inline const std::vector<std::string> kPlatformBackends{"pugixml", "libxml2"};
 #endif
 
 // The back-ends the registry answers for on this platform.

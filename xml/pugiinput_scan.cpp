@@ -124,7 +124,7 @@ class Scanner {
   // An attribute of the start tag being read.
   struct Attr {
     std::string_view name;
-    bool empty;  // its value is ""
+    std::string_view value;  // as written, between the quotes
   };
   bool StartTag();
   bool Attribute(Attr attrs[], std::uint32_t& count);
@@ -341,9 +341,16 @@ bool Scanner::Namespaces(std::string_view name, const Attr attrs[], std::uint32_
   for (std::uint32_t i = 0; i < count; ++i) {
     if (attrs[i].name.substr(0, 6) != "xmlns:") continue;
     const std::string_view prefix = attrs[i].name.substr(6);
-    if (prefix == "xml" || prefix == "xmlns" || attrs[i].empty)
+    if (prefix == "xml" || prefix == "xmlns" || attrs[i].value.empty())
       return Fail("a namespace prefix declared in a way libxml2 refuses");
     prefixes_.emplace_back(Depth() + 1, prefix);
+  }
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const std::string_view v = attrs[i].value;
+    if ((attrs[i].name == "xmlns" || attrs[i].name.substr(0, 6) == "xmlns:") &&
+        (v.find('&') != std::string_view::npos || v == "http://www.w3.org/XML/1998/namespace" ||
+         v == "http://www.w3.org/2000/xmlns/"))
+      return Fail("a namespace name libxml2 refuses, or one written with references");
   }
   if (!InScope(name, false)) return Fail("an undeclared namespace prefix");
   for (std::uint32_t i = 0; i < count; ++i) {
@@ -385,8 +392,10 @@ bool Scanner::Attribute(Attr attrs[], std::uint32_t& count) {
   ++p_;
   SkipBlanks();
   if (p_ == end_ || (*p_ != '"' && *p_ != '\'')) return Fail("an attribute value without quotes");
-  attrs[count++] = Attr{name, Left(2) && p_[1] == *p_};
-  return Value(*p_);
+  const Byte* value = p_ + 1;
+  if (!Value(*p_)) return false;
+  attrs[count++] = Attr{name, std::string_view(reinterpret_cast<const char*>(value), std::size_t(p_ - 1 - value))};
+  return true;
 }
 
 // A quoted value from its opening quote: libxml2 refuses '<' in it.
@@ -459,6 +468,8 @@ bool Scanner::CData() {
       if (!Chars()) return false;
     } else if (Left(3) && p_[1] == ']' && p_[2] == '>') {
       p_ += 3;
+      // libxml2 joins CDATA sections that follow each other into one
+      if (Left(9) && std::memcmp(p_, "<![CDATA[", 9) == 0) return Fail("CDATA sections side by side");
       return true;
     } else {
       ++p_;

@@ -492,8 +492,10 @@ bool Scanner::Pi() {
       name != "xml-stylesheet" && name != "xml-model")
     return Fail("\"<?xml\" other than as the declaration at the start");
   for (;;) {
-    p_ = Skip<'?', '?', '?'>(p_, end_);
+    p_ = Skip<'?', '\r', '?'>(p_, end_);
     if (p_ == end_) return Fail("an unterminated processing instruction");
+    // libxml2 turns line ends into LF everywhere, pugixml not inside instructions
+    if (*p_ == '\r') return Fail("a carriage return inside a processing instruction");
     if (*p_ != '?') {
       if (!Chars()) return false;
     } else if (Left(2) && p_[1] == '>') {

@@ -90,6 +90,7 @@ const Case kCases[] = {
     {"LessThanInAnAttributeOnAnElementInside", Book("<p><b a=\"<\"/></p>"), false},
     {"ReservedNamespaceName", "<a xmlns:p=\"http://www.w3.org/2000/xmlns/\"/>", false},
     {"CDataSideBySide", "<a><![CDATA[x]]><![CDATA[y]]></a>", false},
+    {"CarriageReturnInAnInstruction", "<a><?p x\r\ny?></a>", false},
     {"CDataApart", "<a><![CDATA[x]]> <![CDATA[y]]></a>", true},
     {"AttributeBlanksBecomeSpaces", Book("<p a=\"x\ty\r\nz\">x</p>"), true},
     {"CommentsAndInstructions", "<?xml version=\"1.0\"?>\n<!-- c -->\n<?pi data?>\n<a><!--in--><?p?></a>\n<!-- t -->", true},

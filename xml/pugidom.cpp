@@ -15,7 +15,6 @@
 #include "platform/files.h"
 #include "platform/limits.h"
 #include "xml/libxmldom.h"
-#include "xml/markupscan.h"
 #include "xml/pugidom.h"
 #include "xml/pugiinput.h"
 #include "xml/pugisave.h"

@@ -614,8 +614,9 @@ std::int64_t PugiNode::plainTextLength() const {
       total += Utf16Length(first.value());
       continue;
     }
+    // only elements hold children; an empty one is passed over when it comes up
     for (pugi::xml_node c = first; c; c = c.next_sibling())
-      if (c.first_child() && c != tree_->holder) pending.push_back(c);
+      if (c.type() == pugi::node_element && c != tree_->holder) pending.push_back(c);
   }
   return total;
 }

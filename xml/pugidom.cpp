@@ -52,8 +52,8 @@ class PugiAttr;
 // out of the tree live under a holder element that is never shown or saved, so
 // that references handed out stay valid until the document goes.
 struct Tree {
+  std::string text;  // what pugixml parsed in place: names and values point into it; outlives doc
   pugi::xml_document doc;
-  std::string text;  // what pugixml parsed in place: names and values point into it
   pugi::xml_node holder;
   bool hideBlanks = true;
   bool sourceEncodingKnown = false;

@@ -90,6 +90,28 @@ const Byte* Skip(const Byte* p, const Byte* end) {
   return p;
 }
 
+#if defined(__SSE2__)
+// The bits of v's bytes that lie in [low, low + span] (unsigned).
+int InRange(__m128i v, Byte low, Byte span) {
+  const __m128i shifted = _mm_sub_epi8(v, _mm_set1_epi8(char(low)));
+  return _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(shifted, _mm_set1_epi8(char(span))), shifted));
+}
+
+// Sixteen bytes of element content that need nothing from the scan but the check
+// that their two-byte characters are whole (Cyrillic, say): none that content
+// stops at, no other non-ASCII byte, and no character cut at the block's end.
+bool PlainTwoByteBlock(const Byte* p) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const int high = _mm_movemask_epi8(v);
+  const int lead = InRange(v, 0xC2, 0xDF - 0xC2);
+  const int continuation = InRange(v, 0x80, 0xBF - 0x80);
+  const int controls = InRange(v, 0x00, 0x1F) & ~(InRange(v, '\t', 1) | InRange(v, '\r', 0));
+  const int stops = controls | InRange(v, '<', 0) | InRange(v, '&', 0) | InRange(v, ']', 0);
+  return stops == 0 && (lead | continuation) == high && continuation == ((lead << 1) & 0xFFFF) &&
+         (lead & 0x8000) == 0;
+}
+#endif
+
 // Bytes of element content by what the scan does with them.
 enum : Byte { kPass, kStop, kPair, kOther };
 constexpr std::array<Byte, 256> ContentKinds() {
@@ -187,6 +209,13 @@ bool Scanner::Chars() {
 bool Scanner::MixedText() {
   int ascii = 0;  // bytes in a row: after a few, plain ASCII goes faster a block at a time
   while (p_ < end_) {
+#if defined(__SSE2__)
+    if (end_ - p_ >= 16 && PlainTwoByteBlock(p_)) {
+      p_ += 16;
+      ascii = 0;
+      continue;
+    }
+#endif
     const Byte kind = kContentKinds[*p_];
     if (kind == kPass) {
       ++p_;

@@ -309,6 +309,27 @@ std::string BookText(const fs::path& path) {
 
 // Real books: how many take the fast path, why the others do not. None the
 // libxml2 back-end refuses may take it.
+// Cyrillic text is checked sixteen bytes at a time: a bad byte anywhere in a
+// block, or a character cut at a block's end, must still be caught.
+TEST(PugiInput, EveryBadByteInTwoByteTextIsCaught) {
+  std::string cyrillic;
+  for (int i = 0; i < 40; ++i) cyrillic += i % 7 == 6 ? " " : "\xD0\xB4";  // "д" and some blanks
+  const std::string clean = "<a>" + cyrillic + "</a>";
+  ASSERT_EQ(ScanForHandOver(clean, 0), nullptr);
+  const unsigned char bad[] = {0x80, 0xBF, 0xC0, 0xC1, 0xE0, 0xF5, 0xFF, 0x01, '<', '&'};
+  for (size_t at = 3; at < 3 + cyrillic.size(); ++at)
+    for (unsigned char b : bad) {
+      std::string text = clean;
+      const unsigned char was = static_cast<unsigned char>(text[at]);
+      if (was == b || ((was & 0xC0) == 0x80 && (b & 0xC0) == 0x80)) continue;  // still a whole character
+      text[at] = char(b);
+      EXPECT_NE(ScanForHandOver(text, 0), nullptr) << "byte " << int(b) << " at " << at;
+    }
+  // a two-byte character across every block boundary stays whole and passes
+  for (size_t shift = 0; shift < 16; ++shift)
+    EXPECT_EQ(ScanForHandOver("<a>" + std::string(shift, 'x') + cyrillic + "</a>", 0), nullptr) << shift;
+}
+
 TEST(PugiInput, RealBooksMostlyTakeTheFastPath) {
   const fs::path corpus(VELARIN_CORPUS);
   std::vector<fs::path> books;

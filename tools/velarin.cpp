@@ -22,6 +22,7 @@
 #include "platform/text.h"
 #include "plugin/wdxcodes.h"
 #include "tools/wdxmodule.h"
+#include "velarin/version.h"
 #ifdef _WIN32
 #include "platform/codepage.h"
 #endif
@@ -37,13 +38,29 @@ constexpr int kValueBufferSize = 2049;  // what Linux file managers hand in
 constexpr int kNameBufferSize = 256;
 constexpr int kMaxUnits = 100000;        // occurrences listed per repeated field at most
 
+// The module a file manager of this program's kind loads: a 64-bit Windows process
+// cannot load the 32-bit velarin.wdx and takes its twin velarin.wdx64.
+#ifdef _WIN64
+#define MODULE_NAME "velarin.wdx64"
+#else
+#define MODULE_NAME "velarin.wdx"
+#endif
+#ifdef _WIN32
+#define MODULE_WHERE ""
+#else
+// an installed velarin (/usr/bin) finds the module in /usr/lib/velarin
+#define MODULE_INSTALLED_DIR "../lib/velarin"
+#define MODULE_WHERE ",\nor, installed, in " MODULE_INSTALLED_DIR " from its folder (/usr/lib/velarin for /usr/bin/velarin)"
+#endif
+
 const char kUsage[] =
     "usage: velarin [--module PATH] COMMAND ...\n"
+    "       velarin --version | --help\n"
     "  fields                              list the fields (index, name, units)\n"
     "  show [--json] PATH...               every field of each book; folders are searched recursively\n"
     "  get FILE FIELD[:UNIT]               one field; a repeated field without unit prints every occurrence\n"
     "  set FILE FIELD[:UNIT] VALUE ...     write fields; UNIT '+' adds an occurrence, an empty VALUE removes\n"
-    "FIELD is a field name or index. --module defaults to velarin.wdx beside this program.\n";
+    "FIELD is a field name or index. --module defaults to " MODULE_NAME " beside this program" MODULE_WHERE ".\n";
 
 struct Field {
   int index;
@@ -84,6 +101,18 @@ std::string ExecutableDirectory() {
   fs::path exe = fs::read_symlink("/proc/self/exe", ec);
   return ec ? std::string(".") : exe.parent_path().string();
 #endif
+}
+
+// The module beside this program; else, for an installed program, where the package puts it.
+std::string DefaultModulePath() {
+  const fs::path here = fs::path(ExecutableDirectory());
+  const fs::path beside = here / MODULE_NAME;
+#ifdef MODULE_INSTALLED_DIR
+  std::error_code ec;
+  const fs::path installed = here / MODULE_INSTALLED_DIR / MODULE_NAME;
+  if (!fs::exists(beside, ec) && fs::exists(installed, ec)) return installed.lexically_normal().string();
+#endif
+  return beside.string();
 }
 
 class Host {
@@ -494,6 +523,9 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Invocation& inv) {
     } else if (!optionsDone && (a == "--help" || a == "-h")) {
       std::fputs(kUsage, stdout);
       return kExitOk;
+    } else if (!optionsDone && a == "--version") {
+      std::puts("velarin " VELARIN_VERSION);
+      return kExitOk;
     } else if (!optionsDone && a.size() > 1 && a[0] == '-' && a != "-") {
       return Usage("unknown option " + a);
     } else {
@@ -559,7 +591,7 @@ int main(int argc, char** argv) {
   const std::string why = CheckArguments(inv);
   if (!why.empty()) return Usage(why);
 
-  if (inv.modulePath.empty()) inv.modulePath = (fs::path(ExecutableDirectory()) / "velarin.wdx").string();
+  if (inv.modulePath.empty()) inv.modulePath = DefaultModulePath();
   Host host;
   const std::string error = host.Load(inv.modulePath);
   if (!error.empty()) {

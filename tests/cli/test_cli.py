@@ -16,6 +16,9 @@ SAMPLES = os.path.join(SOURCE, "data", "samples")
 # The Windows build runs through an emulator (Wine) and prints in the ANSI code page.
 EMULATOR = os.environ.get("VELARIN_EMULATOR", "")
 HOST_ENCODING = os.environ.get("VELARIN_HOST_ENCODING", "utf-8")
+# the module the host loads by default: a 64-bit Windows build takes velarin.wdx64
+MODULE_NAME = next((n for n in ("velarin.wdx", "velarin.wdx64")
+                    if os.path.exists(os.path.join(os.path.dirname(VELARIN), n))), "velarin.wdx")
 
 
 def run(*args, check=None):
@@ -153,6 +156,24 @@ class Cli(unittest.TestCase):
             self.assertEqual(p.returncode, 2, args)
             self.assertTrue(p.stderr, args)
 
+    def test_version(self):
+        with open(os.path.join(SOURCE, "CMakeLists.txt")) as f:
+            version = f.read().split("project(velarin VERSION ", 1)[1].split()[0]
+        self.assertEqual(run("--version", check=0).stdout, f"velarin {version}\n")
+
+    @unittest.skipIf(EMULATOR, "the installed layout is the Linux package's")
+    def test_installed_layout_finds_the_module(self):
+        # /usr/bin/velarin finds /usr/lib/velarin/velarin.wdx and its settings
+        root = os.path.join(self.dir, "usr")
+        os.makedirs(os.path.join(root, "bin"))
+        os.makedirs(os.path.join(root, "lib", "velarin"))
+        shutil.copy(VELARIN, os.path.join(root, "bin"))
+        for name in ("velarin.wdx", "velarin.xml"):
+            shutil.copy(os.path.join(os.path.dirname(VELARIN), name), os.path.join(root, "lib", "velarin"))
+        p = subprocess.run([os.path.join(root, "bin", "velarin"), "get", self.book, "Title"],
+                           capture_output=True, text=True, timeout=60)
+        self.assertEqual((p.returncode, p.stdout), (0, "Ледяной маяк\n"), p.stderr)
+
     def test_module_option(self):
         p = run("--module", os.path.join(self.dir, "none.wdx"), "fields")
         self.assertEqual(p.returncode, 1)
@@ -160,11 +181,12 @@ class Cli(unittest.TestCase):
         # a copy elsewhere finds its own settings beside itself
         other = os.path.join(self.dir, "mod")
         os.makedirs(other)
-        shutil.copy(os.path.join(os.path.dirname(VELARIN), "velarin.wdx"), other)
+        name = MODULE_NAME
+        shutil.copy(os.path.join(os.path.dirname(VELARIN), name), other)
         with open(os.path.join(other, "velarin.xml"), "w") as f:
             f.write("<settings><fields><f><name>Only</name><xpath>description/title-info/lang</xpath></f>"
                     "</fields></settings>")
-        out = run("--module", os.path.join(other, "velarin.wdx"), "get", self.book, "Only", check=0).stdout
+        out = run("--module", os.path.join(other, name), "get", self.book, "Only", check=0).stdout
         self.assertEqual(out, "ru\n")
 
     @unittest.skipUnless(CORPUS and os.path.isdir(CORPUS), "corpus not present")

@@ -92,7 +92,7 @@ class ModuleHost {
                                         std::to_string(salt) + "-" + std::to_string(++counter));
     RemoveTree(dir_);
     fs::create_directories(dir_);
-    fs::copy_file(VELARIN_MODULE_PATH, dir_ / "velarin.wdx");
+    fs::copy_file(VELARIN_MODULE_PATH, ModulePath());
     if (settingsText)
       WriteFile(dir_ / "velarin.xml", settingsText);
     else if (defaultSettings)
@@ -107,7 +107,7 @@ class ModuleHost {
   ModuleHost& operator=(const ModuleHost&) = delete;
 
   void Load() {
-    const std::string error = module_.Load((dir_ / "velarin.wdx").string());
+    const std::string error = module_.Load(ModulePath().string());
     ASSERT_EQ(error, "");
   }
   // Unload and load again: a fresh start-up.
@@ -116,6 +116,8 @@ class ModuleHost {
     Load();
   }
   void Unload() { module_.Unload(); }
+  // velarin.wdx, or velarin.wdx64 from a 64-bit Windows build
+  fs::path ModulePath() const { return dir_ / fs::path(VELARIN_MODULE_PATH).filename(); }
 
   // Removes a folder and everything in it; files made read-only (which Windows
   // refuses to delete) are made writable first. Failures are left behind quietly.

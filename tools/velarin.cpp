@@ -56,7 +56,11 @@ int main(int argc, char** argv) {
     return kExitFailed;
   }
   if (inv.command == "fields") return ListFields(host, inv.json);
-  if (inv.command == "show") return Show(host, inv.args, inv.json);
+  if (!inv.fields.empty()) {
+    const std::string unknown = host.Select(inv.fields);
+    if (!unknown.empty()) return Usage("unknown field '" + unknown + "' in --fields (see 'velarin fields')");
+  }
+  if (inv.command == "show") return Show(host, inv);
   if (inv.command == "get") return RunGet(host, inv.args);
   return RunSet(host, inv.args);
 }

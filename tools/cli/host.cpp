@@ -81,6 +81,18 @@ const Field* Host::FindField(const std::string& key) const {
   return nullptr;
 }
 
+std::string Host::Select(const std::vector<std::string>& keys) {
+  std::vector<Field> chosen;
+  for (const std::string& key : keys) {
+    const Field* f = FindField(key);
+    if (!f) return key;
+    if (std::none_of(chosen.begin(), chosen.end(), [&](const Field& c) { return c.index == f->index; }))
+      chosen.push_back(*f);
+  }
+  fields_ = std::move(chosen);
+  return "";
+}
+
 Reading Host::Read(const std::string& file, int field, int unit) {
   char buffer[kValueBufferSize];
   std::memset(buffer, 0, sizeof buffer);

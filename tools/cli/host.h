@@ -56,6 +56,9 @@ class Host {
   const std::vector<Field>& Fields() const { return fields_; }
   // A field by name, or by index written in digits; nullptr when there is none.
   const Field* FindField(const std::string& key) const;
+  // Narrows the catalogue to the fields named (names or indexes), in the order given, each
+  // once; answers "" or the first key that names no field.
+  std::string Select(const std::vector<std::string>& keys);
   Reading Read(const std::string& file, int field, int unit);
   int Write(const std::string& file, int field, int unit, const std::string& value, bool last);
   // The end-of-batch call: the module saves and drops the document.

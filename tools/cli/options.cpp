@@ -33,34 +33,90 @@ int Usage(const std::string& why) {
   return kExitUsage;
 }
 
+namespace {
+
+// A list of names separated by commas; empty items are dropped.
+std::vector<std::string> SplitList(const std::string& text) {
+  std::vector<std::string> items;
+  size_t from = 0;
+  while (from <= text.size()) {
+    size_t comma = text.find(',', from);
+    if (comma == std::string::npos) comma = text.size();
+    if (comma > from) items.push_back(text.substr(from, comma - from));
+    from = comma + 1;
+  }
+  return items;
+}
+
+// The value of an option given as "--name VALUE", "--name=VALUE" or, for a short option, "-jVALUE".
+// Answers false when the argument is not this option; sets missing when its value is absent.
+bool OptionValue(int argc, char** argv, int& i, const std::string& name, std::string& value, bool& missing) {
+  const std::string a = argv[i];
+  if (a == name) {
+    if (i + 1 >= argc) {
+      missing = true;
+      return true;
+    }
+    value = argv[++i];
+    return true;
+  }
+  const bool shortOption = name.size() == 2;
+  const std::string prefix = shortOption ? name : name + "=";
+  if (a.size() > prefix.size() && a.compare(0, prefix.size(), prefix) == 0) {
+    value = a.substr(prefix.size());
+    return true;
+  }
+  return false;
+}
+
+std::optional<int> ParseJobs(const std::string& value, Invocation& inv) {
+  if (value.empty() || value.size() > 4 || value.find_first_not_of("0123456789") != std::string::npos ||
+      std::stoi(value) < 1)
+    return Usage("-j needs a number of worker processes from 1");
+  inv.jobs = std::stoi(value);
+  return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<int> ParseCommandLine(int argc, char** argv, Invocation& inv) {
   bool optionsDone = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (!optionsDone && a == "--") {
+    std::string value;
+    bool missing = false;
+    if (optionsDone || a == "-" || a.empty() || a[0] != '-') {
+      inv.args.push_back(a);
+    } else if (a == "--") {
       optionsDone = true;
-    } else if (!optionsDone && a == "--module") {
-      if (i + 1 >= argc) {
-        Fail("--module needs a path");
-        return kExitUsage;
-      }
-      inv.modulePath = argv[++i];
-    } else if (!optionsDone && a.rfind("--module=", 0) == 0) {
-      inv.modulePath = a.substr(9);
-    } else if (!optionsDone && a == "--json") {
+    } else if (OptionValue(argc, argv, i, "--module", value, missing)) {
+      if (missing) return Usage("--module needs a path");
+      inv.modulePath = value;
+    } else if (OptionValue(argc, argv, i, "-j", value, missing) ||
+               OptionValue(argc, argv, i, "--jobs", value, missing)) {
+      if (std::optional<int> bad = ParseJobs(value, inv)) return bad;
+    } else if (OptionValue(argc, argv, i, "--fields", value, missing)) {
+      inv.fields = SplitList(value);
+      if (inv.fields.empty()) return Usage("--fields needs a list of field names, such as Title,Author");
+    } else if (a == "--json") {
       inv.json = true;
-    } else if (!optionsDone && (a == "--help" || a == "-h")) {
+    } else if (a == "--csv") {
+      inv.csv = true;
+    } else if (a == "--dry-run" || a == "-n") {
+      inv.dryRun = true;
+    } else if (a == "-0" || a == "--null") {
+      inv.nullSeparated = true;
+    } else if (a == "--help" || a == "-h") {
       std::fputs(kUsage, stdout);
       return kExitOk;
-    } else if (!optionsDone && a == "--version") {
+    } else if (a == "--version") {
       std::puts("velarin " VELARIN_VERSION);
       return kExitOk;
-    } else if (!optionsDone && a.size() > 1 && a[0] == '-' && a != "-") {
-      return Usage("unknown option " + a);
     } else {
-      inv.args.push_back(a);
+      return Usage("unknown option " + a);
     }
   }
+  if (inv.json && inv.csv) return Usage("--json and --csv exclude each other");
   if (inv.args.empty()) return Usage("no command given");
   inv.command = inv.args[0];
   inv.args.erase(inv.args.begin());

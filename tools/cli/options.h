@@ -9,7 +9,12 @@ namespace velarin::cli {
 // What the command line asked for.
 struct Invocation {
   std::string modulePath;
-  bool json = false;
+  bool json = false;                // --json: JSON output
+  bool csv = false;                 // --csv: CSV output
+  bool dryRun = false;              // --dry-run: apply prints what it would change
+  bool nullSeparated = false;       // -0: a file list read from standard input ends names with NUL
+  int jobs = 0;                     // -j N: worker processes; 0: one per core
+  std::vector<std::string> fields;  // --fields A,B: only these fields (names or indexes)
   std::string command;
   std::vector<std::string> args;
 };

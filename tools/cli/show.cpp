@@ -6,6 +6,7 @@
 
 #include "tools/cli/books.h"
 #include "tools/cli/formats.h"
+#include "tools/cli/workers.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -17,24 +18,31 @@
 
 namespace velarin::cli {
 
-int Show(Host& host, const std::vector<std::string>& paths, bool json) {
+int Show(Host& host, const Invocation& inv) {
+  const bool json = inv.json;
   bool anyFolder = false;
-  const std::vector<std::string> books = CollectBooks(paths, anyFolder);
+  const std::vector<std::string> books = CollectBooks(inv.args, anyFolder);
   const bool progress = anyFolder && isatty(fileno(stderr));
   const auto start = std::chrono::steady_clock::now();
   auto lastShown = start;
   bool progressShown = false;
   int failed = 0;
   if (json) std::fputs("[", stdout);
-  for (size_t i = 0; i < books.size(); ++i) {
+  auto work = [&](size_t i) {
     const BookResult book = ReadBook(host, books[i]);
-    if (!book.error.empty()) {
-      ++failed;
-      if (progressShown) std::fprintf(stderr, "\r\033[K");
-      Fail(book.file + ": " + book.error);
+    BookOutcome outcome;
+    outcome.failed = !book.error.empty();
+    if (outcome.failed) outcome.err = "velarin: " + book.file + ": " + book.error + "\n";
+    outcome.out = json ? std::string(i ? "," : "") + "\n  " + JsonRecord(host, book) : TableText(host, book);
+    return outcome;
+  };
+  auto deliver = [&](size_t i, const BookOutcome& outcome) {
+    if (outcome.failed) ++failed;
+    if (!outcome.err.empty()) {
+      if (progressShown) std::fputs("\r\033[K", stderr);
+      std::fputs(outcome.err.c_str(), stderr);
     }
-    const std::string text = json ? std::string(i ? "," : "") + "\n  " + JsonRecord(host, book) : TableText(host, book);
-    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fwrite(outcome.out.data(), 1, outcome.out.size(), stdout);
     const auto now = std::chrono::steady_clock::now();
     if (progress && now - start > std::chrono::seconds(1) && now - lastShown > std::chrono::milliseconds(200)) {
       std::fflush(stdout);
@@ -43,9 +51,10 @@ int Show(Host& host, const std::vector<std::string>& paths, bool json) {
       lastShown = now;
       progressShown = true;
     }
-  }
+  };
+  RunOrdered(books.size(), inv.jobs, work, deliver);
   if (json) std::fputs(books.empty() ? "]\n" : "\n]\n", stdout);
-  if (progressShown) std::fprintf(stderr, "\r\033[K");
+  if (progressShown) std::fputs("\r\033[K", stderr);
   return failed ? kExitFailed : kExitOk;
 }
 

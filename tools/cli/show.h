@@ -4,10 +4,11 @@
 #include <vector>
 
 #include "tools/cli/host.h"
+#include "tools/cli/options.h"
 
 namespace velarin::cli {
 
 // Answers the exit status: kExitFailed when a book could not be read.
-int Show(Host& host, const std::vector<std::string>& paths, bool json);
+int Show(Host& host, const Invocation& inv);
 
 }  // namespace velarin::cli

@@ -1,20 +1,12 @@
 // show: every field of every book named, as a table or as JSON.
 #include "tools/cli/show.h"
 
-#include <chrono>
 #include <cstdio>
 
 #include "tools/cli/books.h"
 #include "tools/cli/formats.h"
+#include "tools/cli/progress.h"
 #include "tools/cli/workers.h"
-
-#ifdef _WIN32
-#include <io.h>
-#define isatty _isatty
-#define fileno _fileno
-#else
-#include <unistd.h>
-#endif
 
 namespace velarin::cli {
 
@@ -22,39 +14,43 @@ int Show(Host& host, const Invocation& inv) {
   const bool json = inv.json;
   bool anyFolder = false;
   const std::vector<std::string> books = CollectBooks(inv.args, anyFolder);
-  const bool progress = anyFolder && isatty(fileno(stderr));
-  const auto start = std::chrono::steady_clock::now();
-  auto lastShown = start;
-  bool progressShown = false;
-  int failed = 0;
+  Progress progress(books.size());
+  size_t failed = 0;
   if (json) std::fputs("[", stdout);
+  auto text = [&](size_t i, const BookResult& book) {
+    return json ? std::string(i ? "," : "") + "\n  " + JsonRecord(host, book) : TableText(host, book);
+  };
   auto work = [&](size_t i) {
     const BookResult book = ReadBook(host, books[i]);
     BookOutcome outcome;
     outcome.failed = !book.error.empty();
     if (outcome.failed) outcome.err = "velarin: " + book.file + ": " + book.error + "\n";
-    outcome.out = json ? std::string(i ? "," : "") + "\n  " + JsonRecord(host, book) : TableText(host, book);
+    outcome.out = text(i, book);
     return outcome;
   };
-  auto deliver = [&](size_t i, const BookOutcome& outcome) {
+  // a book whose worker stopped is shown as a book that could not be read
+  auto lost = [&](size_t i, const std::string& why) {
+    BookResult book;
+    book.file = books[i];
+    book.error = why;
+    BookOutcome outcome;
+    outcome.err = "velarin: " + book.file + ": " + why + "\n";
+    outcome.out = text(i, book);
+    return outcome;
+  };
+  auto deliver = [&](size_t, const BookOutcome& outcome) {
     if (outcome.failed) ++failed;
     if (!outcome.err.empty()) {
-      if (progressShown) std::fputs("\r\033[K", stderr);
+      progress.Clear();
       std::fputs(outcome.err.c_str(), stderr);
     }
     std::fwrite(outcome.out.data(), 1, outcome.out.size(), stdout);
-    const auto now = std::chrono::steady_clock::now();
-    if (progress && now - start > std::chrono::seconds(1) && now - lastShown > std::chrono::milliseconds(200)) {
-      std::fflush(stdout);
-      std::fprintf(stderr, "\r\033[Kvelarin: %zu of %zu books read", i + 1, books.size());
-      std::fflush(stderr);
-      lastShown = now;
-      progressShown = true;
-    }
+    progress.Done(outcome.failed);
   };
-  RunOrdered(books.size(), inv.jobs, work, deliver);
+  RunOrdered(books.size(), inv.jobs, work, deliver, lost);
   if (json) std::fputs(books.empty() ? "]\n" : "\n]\n", stdout);
-  if (progressShown) std::fputs("\r\033[K", stderr);
+  progress.Clear();
+  if (failed) Fail(std::to_string(failed) + " of " + std::to_string(books.size()) + " books could not be read");
   return failed ? kExitFailed : kExitOk;
 }
 

@@ -1,4 +1,4 @@
-// show: every field of every book named, as a table or as JSON.
+// show: every field of every book named, as a table, as JSON or as CSV.
 #include "tools/cli/show.h"
 
 #include <chrono>
@@ -28,12 +28,14 @@ int Show(Host& host, const Invocation& inv) {
   bool progressShown = false;
   int failed = 0;
   if (json) std::fputs("[", stdout);
+  if (inv.csv) std::fputs(CsvHeader(host).c_str(), stdout);
   auto work = [&](size_t i) {
     const BookResult book = ReadBook(host, books[i]);
     BookOutcome outcome;
     outcome.failed = !book.error.empty();
     if (outcome.failed) outcome.err = "velarin: " + book.file + ": " + book.error + "\n";
     outcome.out = json ? std::string(i ? "," : "") + "\n  " + JsonRecord(host, book) : TableText(host, book);
+    if (inv.csv) outcome.out = CsvRecord(host, book);
     return outcome;
   };
   auto deliver = [&](size_t i, const BookOutcome& outcome) {

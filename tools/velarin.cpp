@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/cli/apply.h"
 #include "tools/cli/edit.h"
 #include "tools/cli/formats.h"
 #include "tools/cli/host.h"
@@ -56,6 +57,7 @@ int main(int argc, char** argv) {
     return kExitFailed;
   }
   if (inv.command == "fields") return ListFields(host, inv.json);
+  if (inv.command == "apply") return Apply(host, inv);  // narrows to --fields itself
   if (!inv.fields.empty()) {
     const std::string unknown = host.Select(inv.fields);
     if (!unknown.empty()) return Usage("unknown field '" + unknown + "' in --fields (see 'velarin fields')");

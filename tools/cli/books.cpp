@@ -20,11 +20,13 @@ bool IsBookName(const fs::path& p) {
 
 }  // namespace
 
-BookResult ReadBook(Host& host, const std::string& file) {
+BookResult ReadBook(Host& host, const std::string& file) { return ReadBook(host, file, host.Fields()); }
+
+BookResult ReadBook(Host& host, const std::string& file, const std::vector<Field>& fields) {
   BookResult book;
   book.file = file;
   int failures = 0;
-  for (const Field& f : host.Fields()) {
+  for (const Field& f : fields) {
     FieldResult result;
     result.code = ftFieldEmpty;
     if (f.Repeated()) {

@@ -23,6 +23,8 @@ struct BookResult {
 
 // Every field of the book, repeated fields occurrence by occurrence.
 BookResult ReadBook(Host& host, const std::string& file);
+// Only the fields given, in their order.
+BookResult ReadBook(Host& host, const std::string& file, const std::vector<Field>& fields);
 
 // Files named on the command line, and the books inside named folders, sorted per folder.
 // anyFolder tells whether a folder was searched.

@@ -1,10 +1,11 @@
-// How books are printed: a table for people, JSON for scripts.
+// How books are printed: a table for people, JSON and CSV for scripts and spreadsheets.
 #include "tools/cli/formats.h"
 
 #include <algorithm>
 #include <cstdio>
 
 #include "plugin/wdxcodes.h"
+#include "tools/cli/csv.h"
 #ifdef _WIN32
 #include "platform/codepage.h"
 #endif
@@ -31,19 +32,36 @@ size_t Utf8Sequence(const std::string& s, size_t i) {
 
 }  // namespace
 
-std::string Json(const std::string& text) {
+std::string Utf8Text(const std::string& text) {
 #ifdef _WIN32
   const std::string s = platform::WideToUtf8(platform::SysToWide(text));
 #else
   const std::string& s = text;
 #endif
-  std::string out = "\"";
+  std::string out;
+  out.reserve(s.size());
   for (size_t i = 0; i < s.size();) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (static_cast<unsigned char>(s[i]) < 0x80) {
+      out += s[i++];
+    } else if (const size_t len = Utf8Sequence(s, i)) {
+      out.append(s, i, len);
+      i += len;
+    } else {
+      out += "\xEF\xBF\xBD";
+      ++i;
+    }
+  }
+  return out;
+}
+
+std::string Json(const std::string& text) {
+  const std::string s = Utf8Text(text);
+  std::string out = "\"";
+  for (const char ch : s) {
+    const unsigned char c = static_cast<unsigned char>(ch);
     if (c == '"' || c == '\\') {
       out += '\\';
-      out += char(c);
-      ++i;
+      out += ch;
     } else if (c < 0x20) {
       char esc[8];
       switch (c) {
@@ -52,16 +70,8 @@ std::string Json(const std::string& text) {
         case '\t': out += "\\t"; break;
         default: std::snprintf(esc, sizeof esc, "\\u%04x", c); out += esc;
       }
-      ++i;
-    } else if (c < 0x80) {
-      out += char(c);
-      ++i;
-    } else if (const size_t len = Utf8Sequence(s, i)) {
-      out.append(s, i, len);
-      i += len;
     } else {
-      out += "\xEF\xBF\xBD";
-      ++i;
+      out += ch;
     }
   }
   return out + "\"";
@@ -116,6 +126,31 @@ std::string JsonRecord(const Host& host, const BookResult& book) {
   out += ", \"fields\": {" + fields + "}";
   if (!errors.empty()) out += ", \"errors\": {" + errors + "}";
   return out + "}";
+}
+
+std::string CsvHeader(const Host& host) {
+  std::vector<std::string> cells{"file"};
+  for (const Field& f : host.Fields()) cells.push_back(Utf8Text(f.name));
+  return CsvRow(cells);
+}
+
+std::string CsvRecord(const Host& host, const BookResult& book) {
+  std::vector<std::string> cells{Utf8Text(book.file)};
+  for (size_t i = 0; i < host.Fields().size(); ++i) {
+    const FieldResult* r = i < book.fields.size() ? &book.fields[i] : nullptr;
+    std::string cell;
+    if (r && r->code == ftNumeric32) {
+      cell = std::to_string(r->number);
+    } else if (r && r->code == ftString && host.Fields()[i].Repeated()) {
+      std::vector<std::string> values;
+      for (const std::string& v : r->values) values.push_back(Utf8Text(v));
+      cell = JoinOccurrences(values);
+    } else if (r && r->code == ftString && !r->values.empty()) {
+      cell = Utf8Text(r->values[0]);
+    }
+    cells.push_back(std::move(cell));
+  }
+  return CsvRow(cells);
 }
 
 std::string FieldsText(const Host& host, bool json) {

@@ -23,6 +23,7 @@ const char kUsage[] =
     "  show [--json] PATH...               every field of each book; folders are searched recursively\n"
     "  get FILE FIELD[:UNIT]               one field; a repeated field without unit prints every occurrence\n"
     "  set FILE FIELD[:UNIT] VALUE ...     write fields; UNIT '+' adds an occurrence, an empty VALUE removes\n"
+    "  apply [--dry-run] FILE              write the values in FILE (show --json/--csv, edited) that differ\n"
     "FIELD is a field name or index. --module defaults to " VELARIN_MODULE_NAME " beside this program" MODULE_WHERE ".\n";
 
 }  // namespace
@@ -126,10 +127,11 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Invocation& inv) {
 std::string CheckArguments(const Invocation& inv) {
   const std::string& c = inv.command;
   const size_t n = inv.args.size();
-  if (c != "fields" && c != "show" && c != "get" && c != "set") return "unknown command '" + c + "'";
+  if (c != "fields" && c != "show" && c != "get" && c != "set" && c != "apply") return "unknown command '" + c + "'";
   if (c == "fields" && n != 0) return "fields takes no arguments";
   if (c == "show" && n == 0) return "show needs at least one file or folder";
   if (c == "get" && n != 2) return "get needs FILE and FIELD[:UNIT]";
+  if (c == "apply" && n != 1) return "apply needs one FILE (.json, .csv, or - for JSON on standard input)";
   if (c == "set" && (n < 3 || n % 2 == 0)) return "set needs FILE and one or more FIELD[:UNIT] VALUE pairs";
   return "";
 }

@@ -1,4 +1,4 @@
-// show: every field of every book named, as a table or as JSON.
+// show: every field of every book named, as a table, as JSON or as CSV.
 #include "tools/cli/show.h"
 
 #include <cstdio>
@@ -17,7 +17,9 @@ int Show(Host& host, const Invocation& inv) {
   Progress progress(books.size());
   size_t failed = 0;
   if (json) std::fputs("[", stdout);
+  if (inv.csv) std::fputs(CsvHeader(host).c_str(), stdout);
   auto text = [&](size_t i, const BookResult& book) {
+    if (inv.csv) return CsvRecord(host, book);
     return json ? std::string(i ? "," : "") + "\n  " + JsonRecord(host, book) : TableText(host, book);
   };
   auto work = [&](size_t i) {

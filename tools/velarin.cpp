@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/cli/books.h"
 #include "tools/cli/edit.h"
 #include "tools/cli/formats.h"
 #include "tools/cli/host.h"
@@ -60,7 +61,17 @@ int main(int argc, char** argv) {
     const std::string unknown = host.Select(inv.fields);
     if (!unknown.empty()) return Usage("unknown field '" + unknown + "' in --fields (see 'velarin fields')");
   }
+  // a PATH of "-": the names listed on standard input
+  const bool singleFile = inv.args.size() == 1 && inv.args[0] != "-";
+  if (inv.command == "show" || (inv.command == "get" && !inv.fields.empty())) {
+    const std::string bad = ExpandStandardInput(inv.args, inv.nullSeparated);
+    if (!bad.empty()) {
+      Fail(bad);
+      return kExitFailed;
+    }
+  }
   if (inv.command == "show") return Show(host, inv);
-  if (inv.command == "get") return RunGet(host, inv.args);
-  return RunSet(host, inv.args);
+  if (inv.command == "get") return inv.fields.empty() ? RunGet(host, inv.args) : GetFields(host, inv, singleFile);
+  if (inv.command == "set") return RunSet(host, inv.args);
+  return Usage("'" + inv.command + "' is not available in this build");
 }

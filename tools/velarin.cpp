@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "tools/cli/apply.h"
+#include "tools/cli/books.h"
 #include "tools/cli/edit.h"
 #include "tools/cli/formats.h"
 #include "tools/cli/host.h"
@@ -62,7 +63,16 @@ int main(int argc, char** argv) {
     const std::string unknown = host.Select(inv.fields);
     if (!unknown.empty()) return Usage("unknown field '" + unknown + "' in --fields (see 'velarin fields')");
   }
+  // a PATH of "-": the names listed on standard input
+  const bool singleFile = inv.args.size() == 1 && inv.args[0] != "-";
+  if (inv.command == "show" || (inv.command == "get" && !inv.fields.empty())) {
+    const std::string bad = ExpandStandardInput(inv.args, inv.nullSeparated);
+    if (!bad.empty()) {
+      Fail(bad);
+      return kExitFailed;
+    }
+  }
   if (inv.command == "show") return Show(host, inv);
-  if (inv.command == "get") return RunGet(host, inv.args);
+  if (inv.command == "get") return inv.fields.empty() ? RunGet(host, inv.args) : GetFields(host, inv, singleFile);
   return RunSet(host, inv.args);
 }

@@ -1,6 +1,7 @@
 // Books: the files a command names (folders searched), and every field of one book read.
 #pragma once
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -29,5 +30,21 @@ BookResult ReadBook(Host& host, const std::string& file, const std::vector<Field
 // Files named on the command line, and the books inside named folders, sorted per folder.
 // anyFolder tells whether a folder was searched.
 std::vector<std::string> CollectBooks(const std::vector<std::string>& paths, bool& anyFolder);
+
+// Why the module cannot read this book, from what the file system tells: "no such file",
+// "a folder, not a book", or "the book cannot be read: ...".
+std::string WhyUnreadable(const std::string& file);
+
+// Whether the module reads the book: some field answers a value or "empty". Tells an
+// unreadable book from a field that cannot be read or written.
+bool BookReadable(Host& host, const std::string& file);
+
+// The names in a list, one per line (LF or CRLF) or, with nul, each ended by NUL; empty
+// names are skipped. Answers "" or what is wrong with the list.
+std::string ReadNameList(std::FILE* in, bool nul, std::vector<std::string>& names);
+
+// Replaces each "-" in paths by the names listed on standard input, in their order.
+// Answers "" or what is wrong with the list.
+std::string ExpandStandardInput(std::vector<std::string>& paths, bool nul);
 
 }  // namespace velarin::cli

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "tools/cli/host.h"
+#include "tools/cli/options.h"
 
 namespace velarin::cli {
 
@@ -18,6 +19,11 @@ bool ParseFieldRef(const Host& host, const std::string& text, bool allowAdd, Fie
 
 // Prints the field (every occurrence of a repeated field without unit); answers the exit status.
 int Get(Host& host, const std::string& file, const FieldRef& ref);
+
+// get --fields: the chosen fields (Host::Select) of every book named, one line per value:
+// "FIELD<TAB>VALUE", a repeated field as "FIELD:UNIT", the book's name in front
+// ("FILE<TAB>...") unless a single file was named. Answers the exit status.
+int GetFields(Host& host, const Invocation& inv, bool singleFile);
 
 struct Assignment {
   FieldRef ref;

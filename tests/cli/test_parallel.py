@@ -114,8 +114,7 @@ class Parallel(unittest.TestCase):
             err = p.stderr.decode()
             self.assertIn("missing.fb2: no such file", err)
             self.assertIn("not-xml.fb2", err)
-            # 3 samples and 6 broken books in the folder (an unknown root reads as empty fields),
-            # and the missing one
+            # of 3 samples, 6 broken books and the missing one, all but the samples fail
             self.assertTrue(err.endswith("velarin: 7 of 10 books could not be read\n"), err)
         books = json.loads(p.stdout)
         self.assertEqual(len(books), 10)

@@ -14,6 +14,7 @@
 #include "plugin/wdxcodes.h"
 #include "tools/cli/books.h"
 #include "tools/cli/formats.h"
+#include "tools/cli/progress.h"
 #include "tools/cli/records.h"
 #include "tools/cli/workers.h"
 
@@ -338,15 +339,30 @@ int Apply(Host& host, const Invocation& inv) {
   failed = failed || !unknown.empty();
 
   const std::vector<bool> writable = jobs.empty() ? std::vector<bool>() : WritableFields(host);
+  Progress progress(jobs.size());
+  size_t booksFailed = 0;
   auto work = [&](size_t i) { return BookApplier(host, jobs[i], inv.dryRun, writable).Run(); };
+  // a book whose worker stopped may or may not have been saved: say so
+  auto lost = [&](size_t i, const std::string& why) {
+    BookOutcome outcome;
+    outcome.err = "velarin: " + jobs[i].record->file + ": " + why + ": its changes may be missing\n";
+    return outcome;
+  };
   auto deliver = [&](size_t, const BookOutcome& outcome) {
-    failed = failed || outcome.failed;
+    booksFailed += outcome.failed;
     std::fwrite(outcome.out.data(), 1, outcome.out.size(), stdout);
     std::fflush(stdout);
-    std::fputs(outcome.err.c_str(), stderr);
+    if (!outcome.err.empty()) {
+      progress.Clear();
+      std::fputs(outcome.err.c_str(), stderr);
+    }
+    progress.Done(outcome.failed);
   };
-  RunOrdered(jobs.size(), inv.jobs, work, deliver);
-  return failed ? kExitFailed : kExitOk;
+  RunOrdered(jobs.size(), inv.jobs, work, deliver, lost);
+  progress.Clear();
+  if (booksFailed)
+    Fail(std::to_string(booksFailed) + " of " + std::to_string(jobs.size()) + " books were not updated as asked");
+  return failed || booksFailed ? kExitFailed : kExitOk;
 }
 
 }  // namespace velarin::cli

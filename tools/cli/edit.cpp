@@ -70,11 +70,15 @@ FileStamp Stamp(const std::string& file) {
   return s;
 }
 
+// Whether the module may save the file: it never writes a file without write permission
+// (even where root could), nor one this user cannot write.
 bool Writable(const std::string& file) {
-#ifdef _WIN32
   std::error_code ec;
   const fs::perms p = fs::status(fs::u8path(file), ec).permissions();
-  return !ec && (p & fs::perms::owner_write) != fs::perms::none;
+  constexpr fs::perms kAnyWrite = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+  if (ec || (p & kAnyWrite) == fs::perms::none) return false;
+#ifdef _WIN32
+  return true;
 #else
   return access(file.c_str(), W_OK) == 0;
 #endif

@@ -108,9 +108,13 @@ int ContentSetValue(TPluginState& state, const char* fileName, int fieldIndex, i
   }
   try {
     if (!state.current.MakeCurrent(name, true)) return ftFileError;
-    // from here on the walk may add elements, and they are saved with the edit
-    state.current.MarkEdited();
-    if (!Apply(state.current.Document(), path, unitIndex, text)) return ftFileError;
+    const IXMLDocument& doc = state.current.Document();
+    const int changesBefore = doc->ChangeCount();
+    const bool done = Apply(doc, path, unitIndex, text);
+    // Elements the walk created stay and are saved, even when the removal itself is
+    // refused; a refused removal that changed nothing leaves the book's bytes alone.
+    if (done || doc->ChangeCount() != changesBefore) state.current.MarkEdited();
+    if (!done) return ftFileError;
     if (flags & setFlagLastField) state.current.SaveDocument(state.current.FileName());
     return ftSetSuccess;
   } catch (...) {

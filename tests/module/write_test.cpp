@@ -116,6 +116,16 @@ TEST_F(Writes, RemovingWhatIsNotThereAnswersMinusTwoAndKeepsTheDocument) {
   EXPECT_EQ(Reread(tTitle).text, "Pending");
 }
 
+// A refused removal changed nothing, so nothing is saved: the book keeps its bytes (line
+// ends included), with the last-field flag and at the end of the batch.
+TEST_F(Writes, RefusedRemovalAloneLeavesTheFileUntouched) {
+  const std::string before = ReadFile(book_);
+  EXPECT_EQ(host_.Set(book_, tAuthor, 3, "", setFlagLastField), ftFileError);
+  EXPECT_EQ(host_.Set(book_, tAuthor, -1, ""), ftFileError);
+  host_.EndBatch();
+  EXPECT_EQ(ReadFile(book_), before);
+}
+
 TEST_F(Writes, ReadOnlyFieldsAreRefusedWithoutLoading) {
   const std::string before = ReadFile(book_);
   EXPECT_EQ(host_.Set(book_, tAuthors, 0, "x", setFlagLastField), ftFileError);

@@ -158,13 +158,13 @@ class Selection(unittest.TestCase):
             with self.subTest(args=args):
                 p = run(*args)
                 self.assertEqual(p.returncode, 2, p.stderr)
-                self.assertIn("usage:", p.stderr)
+                self.assertIn("Usage:", p.stderr)
                 self.assertEqual(p.stdout, "")
 
     def test_help(self):
         full = run("help", check=0).stdout
         self.assertEqual(full, run("--help", check=0).stdout)
-        self.assertTrue(full.startswith("usage: velarin"))
+        self.assertTrue(full.startswith("Usage: velarin"))
         self.assertLess(full.index("Commands:"), full.index("Options:"))
         for option in ("--fields", "--json", "--csv", "-0", "--jobs", "--dry-run", "--module", "--version"):
             self.assertIn(option, full)
@@ -172,7 +172,7 @@ class Selection(unittest.TestCase):
         for command in ("fields", "show", "get", "set", "apply"):
             with self.subTest(command):
                 text = run("help", command, check=0).stdout
-                self.assertTrue(text.startswith(f"usage: velarin {command}"), text)
+                self.assertTrue(text.startswith(f"Usage: velarin {command}"), text)
                 self.assertIn("Examples:", text)
                 examples = text.split("Examples:", 1)[1].strip().splitlines()
                 self.assertTrue(2 <= len(examples) <= 4, examples)

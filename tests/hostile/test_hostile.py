@@ -35,7 +35,7 @@ class Hostile(unittest.TestCase):
         for name in ("x.fb2", "x.zip"):
             pipe = h.fifo(self.dir, name)
             run = self.run_host("show", pipe, ok=False)
-            self.assertIn("cannot read the book", run.stderr)
+            self.assertIn("not a regular file, not a book", run.stderr)
             self.run_host("set", pipe, "Title", "New", ok=False)
             self.assertTrue(stat.S_ISFIFO(os.stat(pipe).st_mode), "never replaced by a file")
 

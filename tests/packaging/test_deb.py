@@ -127,9 +127,10 @@ class Unpacked(unittest.TestCase):
         self.assertRegex(page, r'(?m)^\.TH VELARIN "1" ".*" "velarin ' + VERSION.replace(".", r"\.") + '"')
         # the whole one-line description, not its first word
         self.assertRegex(page, r"(?m)^\.SH NAME\nvelarin \\- .*FictionBook")
-        for usage in (r"velarin [\-\-module PATH] COMMAND", r"show [\-\-json] PATH...",
-                      "set FILE FIELD[:UNIT] VALUE"):
-            self.assertIn(usage, page)
+        # the usage line becomes the synopsis; the commands and options follow
+        self.assertRegex(page, r"(?m)^\.SH SYNOPSIS\n\.B velarin\n.*OPTION.*COMMAND")
+        for text in ("set FILE FIELD[:UNIT] VALUE", r"apply [\-\-dry\-run] FILE", r"\fB\-\-fields\fR LIST"):
+            self.assertIn(text, page)
         self.assertIn("/usr/lib/velarin/velarin.xml", page)
 
 

@@ -19,8 +19,8 @@ namespace {
 
 // The usage lines and the commands: printed on bad usage, and at the top of --help.
 const char kUsage[] =
-    "usage: velarin [OPTION]... COMMAND [ARGUMENT]...\n"
-    "       velarin help [COMMAND] | --help | --version\n"
+    "Usage: velarin [OPTION]... COMMAND [ARGUMENT]...\n"
+    "  or:  velarin help [COMMAND] | --help | --version\n"
     "Shows and edits the metadata of FictionBook 2 e-books through the " VELARIN_MODULE_NAME " content plug-in.\n"
     "\n"
     "Commands:\n"
@@ -59,7 +59,7 @@ struct Topic {
 
 const Topic kTopics[] = {
     {"fields",
-     "usage: velarin fields [--json]\n"
+     "Usage: velarin fields [--json]\n"
      "Lists the fields the module offers, from velarin.xml beside it: index, name, and the units of\n"
      "a repeated field (1|2|3...). Any field can be named by its name or its index.\n"
      "\n"
@@ -70,7 +70,7 @@ const Topic kTopics[] = {
      "  velarin fields\n"
      "  velarin fields --json\n"},
     {"show",
-     "usage: velarin show [--json | --csv] [--fields LIST] [-j N] [-0] PATH...\n"
+     "Usage: velarin show [--json | --csv] [--fields LIST] [-j N] [-0] PATH...\n"
      "Prints every field of each book: a table (repeated fields as FIELD:UNIT), JSON or CSV.\n"
      "Folders are searched recursively for .fb2, .zip and .fbz, sorted by name. A PATH of '-'\n"
      "reads the names from standard input. On a terminal, long runs show their progress on\n"
@@ -88,7 +88,7 @@ const Topic kTopics[] = {
      "  velarin show --json --fields Title,Author lib > lib.json\n"
      "  find lib -name '*.fb2' -print0 | velarin show -0 -\n"},
     {"get",
-     "usage: velarin get FILE FIELD[:UNIT]\n"
+     "Usage: velarin get FILE FIELD[:UNIT]\n"
      "       velarin get --fields LIST [-j N] [-0] PATH...\n"
      "The first form prints one field of one book, its value alone; a repeated field without UNIT\n"
      "prints every occurrence, one per line. An empty field prints nothing.\n"
@@ -107,7 +107,7 @@ const Topic kTopics[] = {
      "  velarin get --fields Title,Author,Series lib\n"
      "  ls *.fb2 | velarin get --fields Title -\n"},
     {"set",
-     "usage: velarin set FILE FIELD[:UNIT] VALUE [FIELD[:UNIT] VALUE]...\n"
+     "Usage: velarin set FILE FIELD[:UNIT] VALUE [FIELD[:UNIT] VALUE]...\n"
      "Writes the values into one book, all in one batch, and reads them back to be sure they\n"
      "were saved. UNIT '+' adds an occurrence in front of the others; a UNIT past the last\n"
      "occurrence adds one after the last. An empty VALUE removes the field or the occurrence\n"
@@ -119,7 +119,7 @@ const Topic kTopics[] = {
      "  velarin set book.fb2 Series:+ Saga \"Series number:0\" 3\n"
      "  velarin set book.fb2 Author:1 Lund Keywords \"\"\n"},
     {"apply",
-     "usage: velarin apply [--dry-run] [-j N] FILE\n"
+     "Usage: velarin apply [--dry-run] [-j N] FILE\n"
      "Reads the JSON that show --json writes, or the CSV that show --csv writes (a FILE ending in\n"
      ".csv; '-' is JSON on standard input), and writes into each book every field whose value\n"
      "differs from the book's, one batch per book. CSV: a header file,<fields>; the occurrences of\n"

@@ -22,9 +22,13 @@
 #include <fcntl.h>
 #include <io.h>
 #include <process.h>
+#include <sys/stat.h>
 #include "platform/codepage.h"
 #define getpid _getpid
+#define fdopen _fdopen
+#define close _close
 #else
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -74,8 +78,17 @@ std::vector<bool> WritableFields(Host& host) {
   const fs::path dir = fs::temp_directory_path(ec);
   if (ec) return {};
   const std::string probe = (dir / ("velarin-probe-" + std::to_string(getpid()) + ".fb2")).string();
-  FILE* f = std::fopen(probe.c_str(), "wb");
-  if (!f) return {};
+  // made anew, never an existing file or a link someone left under that name
+#ifdef _WIN32
+  const int fd = _open(probe.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+#else
+  const int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+#endif
+  FILE* f = fd < 0 ? nullptr : fdopen(fd, "wb");
+  if (!f) {
+    if (fd >= 0) close(fd);
+    return {};
+  }
   static const char kBook[] =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       "<FictionBook xmlns=\"http://www.gribuser.ru/xml/fictionbook/2.0\"><description><title-info>"

@@ -4,10 +4,10 @@ and show --csv, whose cells apply reads back."""
 import csv
 import io
 import json
-import locale
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
 import zipfile
@@ -17,12 +17,10 @@ try:
 except ImportError:  # Debian's python3-lxml
     etree = None
 
-VELARIN = os.environ.get("VELARIN_BIN", "")
-SOURCE = os.environ.get("VELARIN_SOURCE_DIR", "")
-CORPUS = os.environ.get("VELARIN_CORPUS_DIR", "")
-SAMPLES = os.path.join(SOURCE, "data", "samples")
-EMULATOR = os.environ.get("VELARIN_EMULATOR", "")
-HOST_ENCODING = os.environ.get("VELARIN_HOST_ENCODING", "utf-8")
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import test_cli  # noqa: E402
+from test_cli import CORPUS, EMULATOR, HOST_ENCODING, SAMPLES, VELARIN  # noqa: E402  (the shared environment)
+
 # what follows from the text and the other fields, not written by apply
 DERIVED = {"Text size", "Authors", "Genres", "Translators"}
 
@@ -39,8 +37,7 @@ def run(*args, check=None, stdin=None):
 
 
 def setUpModule():
-    if EMULATOR and os.environ.get("LC_ALL"):
-        locale.setlocale(locale.LC_CTYPE, "")
+    test_cli.setUpModule()
 
 
 def snapshot(folder):

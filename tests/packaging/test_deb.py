@@ -142,13 +142,14 @@ class Installed(unittest.TestCase):
         if "installed" in state.stdout.split():
             self.skipTest("a velarin package is installed already; left alone")
         env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
-        run(["apt-get", "install", "-y", "-q", os.path.abspath(deb)], env=env)
+        # another apt run may hold the lock for a while: wait for it rather than fail
+        run(["apt-get", "-o", "DPkg::Lock::Timeout=120", "install", "-y", "-q", os.path.abspath(deb)], env=env)
         try:
             book = shutil.copy(BOOK, work)
             self.assertIn(TITLE, run(["/usr/bin/velarin", "show", book]))
         finally:
             # purge, not remove: the package's postrm would otherwise stay registered
-            run(["apt-get", "purge", "-y", "-q", "velarin"], env=env)
+            run(["apt-get", "-o", "DPkg::Lock::Timeout=120", "purge", "-y", "-q", "velarin"], env=env)
         self.assertFalse(os.path.exists("/usr/bin/velarin"))
         self.assertFalse(os.path.exists("/usr/lib/velarin/velarin.wdx"))
 

@@ -297,6 +297,39 @@ class BookApplier {
   BookOutcome outcome_;
 };
 
+// The books of the records and the fields to write into each (those --fields names, when
+// given). Skipped records, repeated books and unknown fields are reported; failed tells
+// whether any of them counts as a failure.
+std::vector<Job> PlanJobs(const Host& host, const std::vector<Record>& records, const std::set<int>& selected,
+                          const std::string& label, bool& failed) {
+  std::vector<Job> jobs;
+  std::set<std::string> unknown, seen;
+  for (const Record& r : records) {
+    if (!r.error.empty()) {
+      Fail(r.file + ": skipped: " + r.error);
+      continue;
+    }
+    if (!seen.insert(r.file).second) {
+      Fail(label + ": " + r.where + ": " + r.file + " is listed again: only its first record is applied");
+      failed = true;
+      continue;
+    }
+    Job job{&r, {}};
+    for (const auto& [name, value] : r.fields) {
+      const Field* f = host.FindField(name);
+      if (!f) {
+        unknown.insert(name);
+      } else if (selected.empty() || selected.count(f->index)) {
+        job.wanted.push_back({f, value});
+      }
+    }
+    jobs.push_back(std::move(job));
+  }
+  for (const std::string& name : unknown) Fail(label + ": unknown field '" + name + "' (see 'velarin fields'): not applied");
+  failed = failed || !unknown.empty();
+  return jobs;
+}
+
 }  // namespace
 
 int Apply(Host& host, const Invocation& inv) {
@@ -325,32 +358,7 @@ int Apply(Host& host, const Invocation& inv) {
     if (!f) return Usage("unknown field '" + key + "' in --fields (see 'velarin fields')");
     selected.insert(f->index);
   }
-  std::vector<Job> jobs;
-  std::set<std::string> unknown, seen;
-  for (const Record& r : records) {
-    if (!r.error.empty()) {
-      Fail(r.file + ": skipped: " + r.error);
-      continue;
-    }
-    if (!seen.insert(r.file).second) {
-      Fail(label + ": " + r.where + ": " + r.file + " is listed again: only its first record is applied");
-      failed = true;
-      continue;
-    }
-    Job job{&r, {}};
-    for (const auto& [name, value] : r.fields) {
-      const Field* f = host.FindField(name);
-      if (!f) {
-        unknown.insert(name);
-      } else if (selected.empty() || selected.count(f->index)) {
-        job.wanted.push_back({f, value});
-      }
-    }
-    jobs.push_back(std::move(job));
-  }
-  for (const std::string& name : unknown) Fail(label + ": unknown field '" + name + "' (see 'velarin fields'): not applied");
-  failed = failed || !unknown.empty();
-
+  const std::vector<Job> jobs = PlanJobs(host, records, selected, label, failed);
   const std::vector<bool> writable = jobs.empty() ? std::vector<bool>() : WritableFields(host);
   Progress progress(jobs.size());
   size_t booksFailed = 0;

@@ -79,6 +79,36 @@ bool SplitOccurrences(const std::string& cell, std::vector<std::string>& values,
   return true;
 }
 
+namespace {
+
+// The cell at text[i], quoted (a doubled quote is one, line ends belong to the cell) or
+// plain; i ends just after it, line counts the line ends passed. Answers "" or what is wrong.
+std::string ReadCell(const std::string& text, size_t& i, int& line, std::string& cell) {
+  const size_t n = text.size();
+  cell.clear();
+  if (i < n && text[i] == '"') {
+    ++i;
+    for (;;) {
+      if (i >= n) return "a quoted cell is not closed";
+      const char c = text[i++];
+      if (c == '"') {
+        if (i >= n || text[i] != '"') return "";
+        ++i;
+      } else if (c == '\n') {
+        ++line;
+      }
+      cell += c;
+    }
+  }
+  while (i < n && text[i] != ',' && text[i] != '\n' && text[i] != '\r') {
+    if (text[i] == '"') return "a quote inside a cell that does not start with one (quote the cell and double it)";
+    cell += text[i++];
+  }
+  return "";
+}
+
+}  // namespace
+
 bool ParseCsv(const std::string& input, CsvTable& table, std::string& error) {
   table = CsvTable();
   size_t start = input.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
@@ -107,34 +137,10 @@ bool ParseCsv(const std::string& input, CsvTable& table, std::string& error) {
     std::string cell;
     bool rowDone = false;
     while (!rowDone) {
-      cell.clear();
-      if (i < n && text[i] == '"') {
-        ++i;
-        for (;;) {
-          if (i >= n) {
-            error = where(rowLine) + ": a quoted cell is not closed";
-            return false;
-          }
-          const char c = text[i++];
-          if (c == '"') {
-            if (i < n && text[i] == '"') {
-              cell += '"';
-              ++i;
-              continue;
-            }
-            break;
-          }
-          if (c == '\n') ++line;
-          cell += c;
-        }
-      } else {
-        while (i < n && text[i] != ',' && text[i] != '\n' && text[i] != '\r') {
-          if (text[i] == '"') {
-            error = where(rowLine) + ": a quote inside a cell that does not start with one (quote the cell and double it)";
-            return false;
-          }
-          cell += text[i++];
-        }
+      const std::string wrong = ReadCell(text, i, line, cell);
+      if (!wrong.empty()) {
+        error = where(rowLine) + ": " + wrong;
+        return false;
       }
       row.push_back(cell);
       if (i >= n) {

@@ -107,12 +107,21 @@ INSTANTIATE_TEST_SUITE_P(Module, BadInputs,
                                            ),
                          [](const auto& info) { return std::string(info.param.label); });
 
-TEST(BadInput, HundredMegabyteBookIsRead) {
+// An embedded image far past what XML parsers take by default in one text node. Windows runs
+// it at 32 MB: Wine's MSXML, which the tests run on, takes time quadratic in one text node's
+// size (about five minutes at 100 MB), which says nothing of the module.
+#ifdef _WIN32
+constexpr size_t kHugeImageBytes = 32u << 20;
+#else
+constexpr size_t kHugeImageBytes = 100u << 20;
+#endif
+
+TEST(BadInput, HugeEmbeddedImageIsRead) {
   ModuleHost host(kTestSettings);
   std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><FictionBook><description><title-info>"
                      "<book-title>Huge</book-title></title-info></description><body><p>abc</p></body>"
                      "<binary id=\"i\" content-type=\"image/png\">";
-  text.append(100u << 20, 'A');
+  text.append(kHugeImageBytes, 'A');
   text += "</binary></FictionBook>";
   const std::string book = host.Put("huge.fb2", text);
   text.clear();
